@@ -1,1 +1,105 @@
-// placeholder until implemented
+#include "candidates/pipeline.h"
+
+#include <limits>
+#include <string>
+
+#include "candidates/fault.h"
+#include "candidates/modulations.h"
+#include "candidates/output.h"
+#include "candidates/ranking.h"
+#include "candidates/vector_ops.h"
+
+namespace quantelle {
+namespace {
+
+// The row gathers of a pre-filtered working set, checked list by list in the order the rows,
+// ids, timestamps and mask are gathered; the scoring pass then reads them in place.
+void check_gathers(const ScoreRequest& r, std::span<const std::uint64_t> rows) {
+  for (const std::uint64_t row : rows) expect_row(row, r.matrix.rows);
+  for (const std::uint64_t row : rows) expect_index(row, r.ids_len);
+  if (r.timestamps) {
+    for (const std::uint64_t row : rows) expect_index(row, r.timestamps->size);
+  }
+  if (r.mask) {
+    for (const std::uint64_t row : rows) expect_index(row, r.mask->size);
+  }
+}
+
+// A per-row input shorter than the working set faults where the stage would first read past it.
+void check_covers(std::size_t len, std::size_t m) {
+  if (len < m) raise_index_fault(len, len);
+}
+
+}  // namespace
+
+Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
+  if (r.ids_len == 0) return {};
+  const std::size_t d = r.matrix.cols;
+  if (r.query.size != d) {
+    return std::unexpected(Failure{ExcKind::ValueError,
+                                   "Query vector dimension " + std::to_string(r.query.size) +
+                                       " doesn't match cache dimension " + std::to_string(d)});
+  }
+  std::vector<float> q = r.query.to_vector();
+  const float query_norm2 = l2_normalize(q);
+  if (r.like_rows) {
+    if (r.like_rows->empty()) return {};
+    blend_centroid(q, query_norm2, r.matrix, *r.like_rows);
+  }
+  std::optional<std::vector<float>> direction;
+  if (r.traj_from && r.traj_to) direction = trajectory_direction(*r.traj_from, *r.traj_to);
+
+  const std::uint64_t* positions = nullptr;
+  std::size_t m = r.matrix.rows;
+  if (r.pre_filter_rows) {
+    if (r.pre_filter_rows->empty()) return {};
+    check_gathers(r, *r.pre_filter_rows);
+    positions = r.pre_filter_rows->data();
+    m = r.pre_filter_rows->size();
+  }
+  const WorkingSet working{r.matrix, positions};
+
+  // Every per-row stage is element-wise, so one pass over the rows computes them all while the
+  // row is in cache. Their faults are found first, in stage order, so the pass cannot fail.
+  if (direction) check_matvec_shape(m, d, direction->size());
+  std::optional<Decay> decay;
+  if (r.recent && r.timestamps) {
+    decay = Decay::starting_now(r.recent_days);
+    if (positions == nullptr) check_covers(r.timestamps->size, m);
+  }
+  if (r.mask && positions == nullptr) check_covers(r.mask->size, m);
+  std::optional<std::vector<float>> negative;
+  if (r.not_like) {
+    negative = r.not_like->to_vector();
+    l2_normalize(*negative);
+    check_matvec_shape(m, d, negative->size());
+  }
+
+  const float* queries[kMaxQueries] = {q.data()};
+  std::size_t nq = 1;
+  const std::size_t direction_slot = direction ? nq++ : 0;
+  const std::size_t negative_slot = negative ? nq++ : 0;
+  if (direction) queries[direction_slot] = direction->data();
+  if (negative) queries[negative_slot] = negative->data();
+
+  constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+  const bool cut = r.threshold > 0.0f;
+  std::vector<float> scores = float_buffer(m, 1);
+  scan_rows(r.matrix, positions, m, std::span(queries, nq), [&](std::size_t j, const float* dots) {
+    float s = dots[0];
+    if (direction) {
+      s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
+    }
+    const std::uint64_t row = working.row(j);
+    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
+    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
+    if (cut && s < r.threshold) s = kExcluded;
+    if (negative) s = s - kContrastWeight * dots[negative_slot];
+    scores[j] = s;
+  });
+
+  const std::vector<std::uint64_t> pool = top_k_indices(scores, r.diverse ? r.oversample : r.limit);
+  return select_output(r, working, scores, pool);
+}
+
+}  // namespace quantelle

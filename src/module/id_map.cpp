@@ -1,1 +1,94 @@
-// placeholder until implemented
+#include "module/id_map.h"
+
+#include "module/converters.h"
+
+namespace quantelle::py {
+
+PyResult<void> IdMap::convert(PyObject* o, IdMap& out, Pins& pins) {
+  if (!PyDict_Check(o)) return std::unexpected(cannot_convert(o, "PyDict"));
+  // Fast pass for the ordinary dict: nothing here runs Python code or allocates objects.
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) {
+      // Start again, snapshotting: repeating the checks of the entries before is invisible.
+      return out.convert_snapshot(o, pins);
+    }
+    if (auto r = check_text(key); !r) return r;
+    if (auto r = to_count(value, pins); !r) return std::unexpected(r.error());
+  }
+  out.live_ = o;
+  pins.hold(out);
+  return {};
+}
+
+PyResult<void> IdMap::convert_snapshot(PyObject* dict, Pins& pins) {
+  // The caller's __index__ may change the dict under us: detect it as iteration does.
+  const Py_ssize_t used = PyDict_GET_SIZE(dict);
+  Py_ssize_t remaining = used;
+  entries_.reserve(static_cast<std::size_t>(used));
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (;;) {
+    if (PyDict_GET_SIZE(dict) != used) raise_fault("dictionary changed size during iteration");
+    if (remaining == -1) raise_fault("dictionary keys changed during iteration");
+    if (!PyDict_Next(dict, &pos, &key, &value)) break;
+    --remaining;
+    PyRef held_key = PyRef::borrow(key);
+    PyRef held_value = PyRef::borrow(value);
+    if (auto r = check_text(held_key.get()); !r) return r;
+    auto row = to_count(held_value.get(), pins);
+    if (!row) return std::unexpected(row.error());
+    entries_.push_back(Entry{std::move(held_key), *row});
+  }
+  return {};
+}
+
+void IdMap::pin() {
+  if (live_ != nullptr) snapshot_live();
+}
+
+void IdMap::snapshot_live() {
+  // Validated and unchanged since: exact str keys, exact non-negative int values.
+  entries_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(live_)));
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(live_, &pos, &key, &value)) {
+    entries_.push_back(
+        Entry{PyRef::borrow(key), static_cast<std::uint64_t>(PyLong_AsUnsignedLongLong(value))});
+  }
+  live_ = nullptr;
+}
+
+PyResult<std::optional<std::uint64_t>> IdMap::find(PyObject* id) const {
+  if (live_ != nullptr) {
+    // An exact str hashes and compares without Python code; a subclass might not, so it is
+    // looked up by an exact copy of its text.
+    PyRef key = PyUnicode_CheckExact(id) ? PyRef::borrow(id) : [&] {
+      const std::string_view text = utf8_of(id);
+      return created(
+          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }();
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(live_, key.get(), &value);
+    if (found < 0) return kErrorSet;
+    if (found == 0) return std::optional<std::uint64_t>{};
+    PyRef held = PyRef::steal(value);
+    return std::optional<std::uint64_t>{PyLong_AsUnsignedLongLong(value)};
+  }
+  if (!indexed_) {
+    index_.reserve(entries_.size());
+    for (const Entry& e : entries_) index_.insert_or_assign(utf8_of(e.key.get()), e.row);
+    indexed_ = true;
+  }
+  const auto it = index_.find(utf8_of(id));
+  if (it == index_.end()) return std::optional<std::uint64_t>{};
+  return std::optional<std::uint64_t>{it->second};
+}
+
+PyResult<void> convert(PyObject* o, IdMap& out, Pins& pins) { return IdMap::convert(o, out, pins); }
+
+}  // namespace quantelle::py

@@ -1,0 +1,20 @@
+#pragma once
+// Ranking of a score vector: the best k positions, best first, finite scores only.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quantelle {
+
+// Whether position a (score sa) ranks before position b (score sb): higher score first, ties by
+// ascending position. NaN ranks after everything, so the order is total and never fails.
+[[nodiscard]] inline bool score_order(float sa, std::uint64_t a, float sb, std::uint64_t b) noexcept {
+  const bool na = sa != sa, nb = sb != sb;
+  if (na || nb) return !na && nb ? true : (na && nb ? a < b : false);
+  return sa > sb || (sa == sb && a < b);
+}
+
+// The k best positions of s under score_order, then only those with a finite score.
+[[nodiscard]] std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k);
+
+}  // namespace quantelle

@@ -1,0 +1,35 @@
+#pragma once
+// Greedy Maximal Marginal Relevance: repeatedly pick the candidate whose relevance minus its
+// redundancy with the picks so far is highest.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "candidates/views.h"
+
+namespace quantelle {
+
+struct ScoredRow {
+  std::uint64_t row;
+  double score;
+};
+
+struct MmrPick {
+  std::size_t position;  // into the candidate list
+  double score;
+};
+
+// The selection over P candidates with relevances rel and their P x P float32 similarities
+// pair (row-major). The first candidate is taken first, unconditionally; k < 2 stops there.
+[[nodiscard]] std::vector<MmrPick> mmr_greedy(std::span<const double> rel,
+                                              std::span<const float> pair, std::uint64_t k,
+                                              double lambda);
+
+// mmr_select_py: candidates are row indices of matrix; relevance is similarities[row].
+[[nodiscard]] std::vector<ScoredRow> mmr_select(std::span<const std::uint64_t> candidates,
+                                                const VectorF32& similarities,
+                                                const MatrixF32& matrix, std::uint64_t k,
+                                                double lambda);
+
+}  // namespace quantelle

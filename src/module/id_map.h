@@ -1,0 +1,43 @@
+#pragma once
+// The Id map: a dict from id text to row index, validated entry by entry in the dict's order.
+//
+// Ordinary dicts (exact str keys, exact int values) are validated and then looked up in place,
+// never copied: a per-call hash map of a million ids would cost more than scoring the matrix.
+// A dict that needs Python code to read (int-like values with __index__), or whose keys are str
+// subclasses (two keys may then share a text; the later one wins), is snapshot into entries that
+// own their keys; so is an in-place dict before any later foreign code could change it.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "module/errors.h"
+
+namespace quantelle::py {
+
+class Pins;
+
+class IdMap {
+ public:
+  // The row of the id whose str object is id (validated text), or nothing when unknown.
+  [[nodiscard]] PyResult<std::optional<std::uint64_t>> find(PyObject* id) const;
+  void pin();
+
+  [[nodiscard]] static PyResult<void> convert(PyObject* o, IdMap& out, Pins& pins);
+
+ private:
+  struct Entry {
+    PyRef key;
+    std::uint64_t row;
+  };
+  void snapshot_live();
+  [[nodiscard]] PyResult<void> convert_snapshot(PyObject* dict, Pins& pins);
+
+  PyObject* live_ = nullptr;  // borrowed dict read in place, or nullptr once snapshot
+  std::vector<Entry> entries_;
+  mutable std::unordered_map<std::string_view, std::uint64_t> index_;  // built on first find
+  mutable bool indexed_ = false;
+};
+
+}  // namespace quantelle::py
