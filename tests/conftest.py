@@ -1,0 +1,23 @@
+import numpy as np
+import pytest
+
+import _quantelle as q
+
+
+@pytest.fixture
+def panics():
+    """Check that a call ends in PanicException(message) and that the module works right after."""
+
+    def check(message, fn, *args, **kwargs):
+        with pytest.raises(BaseException) as info:
+            fn(*args, **kwargs)
+        assert type(info.value).__name__ == "PanicException"
+        if hasattr(message, "search"):
+            assert len(info.value.args) == 1 and message.search(info.value.args[0])
+        else:
+            assert info.value.args == (message,)
+        eye = np.eye(2, dtype=np.float32)
+        assert q.score_candidates(eye, ["x", "y"], {}, eye[1], limit=1) == [{"id": "y", "score": 1.0}]
+        return info.value
+
+    return check

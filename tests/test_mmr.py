@@ -1,0 +1,120 @@
+"""mmr_select_py: greedy order, tie-breaks, non-finite values, result shape and faults."""
+import math
+
+import numpy as np
+import pytest
+
+import _quantelle as q
+import model
+
+F32 = np.float32
+EYE = np.eye(6, dtype=F32)
+
+
+def example_matrix():
+    """Ten rows; rows 7, 3, 9 are unit vectors with pair values 7-3 0.95, 7-9 0.1, 3-9 0.2."""
+    m = np.zeros((10, 3), F32)
+    m[[7, 3, 9]] = np.linalg.cholesky([[1, 0.95, 0.1], [0.95, 1, 0.2], [0.1, 0.2, 1]])
+    sims = np.zeros(10, F32)
+    sims[[7, 3, 9]] = [0.9, 0.8, 0.7]
+    return m, sims
+
+
+def rel(*values):
+    return np.array(values, F32)
+
+
+def flat(pairs):
+    """pytest.approx does not compare nested tuples."""
+    return [x for pair in pairs for x in pair]
+
+
+def test_worked_example():
+    m, sims = example_matrix()
+    got = q.mmr_select_py([7, 3, 9], sims, m, 3, 0.5)
+    assert [i for i, _ in got] == [7, 9, 3]
+    assert got[0][1] == 0.5 * float(F32(0.9))  # exact: nothing but one double product
+    np.testing.assert_allclose([s for _, s in got], [0.45, 0.3, -0.075], atol=1e-6)
+    assert flat(got) == pytest.approx(flat(model.mmr_select([7, 3, 9], sims, m, 3, 0.5)), abs=1e-6)
+
+
+def test_result_is_a_list_of_int_float_pairs_not_rounded():
+    m, sims = example_matrix()
+    got = q.mmr_select_py(np.array([7, 3, 9], np.uint64), sims, m, 2, 0.5)
+    assert type(got) is list and all(type(t) is tuple and len(t) == 2 for t in got)
+    assert all(type(i) is int and type(s) is float for i, s in got)
+    assert got[0] == (7, 0.44999998807907104)  # 0.5 * float32(0.9), unrounded
+
+
+@pytest.mark.parametrize("candidates, sims, k, lam, expected", [
+    ([7, 3, 9], None, 0, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], None, 1, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], None, 2**64 - 1, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
+    ([9, 7, 3], None, 1, 0.5, [(9, 0.35)]),
+    ([9, 7, 3], None, 3, 0.5, [(9, 0.35), (7, 0.4), (3, -0.075)]),
+    (np.array([3, 9], np.int64), None, 5, 0.5, [(3, 0.4), (9, 0.25)]),
+    ([7], None, 4, 2.0, [(7, 1.8)]),
+], ids=["k-0", "k-1", "k-beyond-n", "first-pick-trusted", "first-pick-less-relevant", "numpy-int-array",
+        "single-lambda-outside-range"])
+def test_selection(candidates, sims, k, lam, expected):
+    m, example_sims = example_matrix()
+    got = q.mmr_select_py(candidates, example_sims if sims is None else sims, m, k, lam)
+    assert [i for i, _ in got] == [i for i, _ in expected]
+    np.testing.assert_allclose([s for _, s in got], [s for _, s in expected], atol=1e-6)
+
+
+@pytest.mark.parametrize("candidates, sims, k, lam, expected", [
+    ([4, 2, 5], rel(0, 0, 0.5, 0, 0.5, 0.5), 3, 0.5, [(4, 0.25), (2, 0.25), (5, 0.25)]),
+    ([4, 5, 2], rel(0, 0, 0.5, 0, 0.5, 0.5), 3, 0.5, [(4, 0.25), (5, 0.25), (2, 0.25)]),
+    ([1, 1, 2], rel(0, 0.5, 0.5), 3, 0.5, [(1, 0.25), (2, 0.25), (1, -0.25)]),
+    ([0, 1, 2, 3], rel(0.125, 0.5, 0.75, 0.5), 4, 1.0, [(0, 0.125), (2, 0.75), (1, 0.5), (3, 0.5)]),
+    ([0, 1, 2, 3], rel(1, 1, 1, 1), 3, 0.0, [(0, 0.0), (1, 0.0), (2, 0.0)]),
+    ([0, 1, 2], rel(0.5, np.nan, 0.25), 3, 0.5, [(0, 0.25), (2, 0.125)]),
+    ([1, 0], rel(0.5, np.nan), 3, 0.5, [(1, math.nan), (0, 0.25)]),
+    ([0, 1, 2], rel(0.5, -np.inf, np.inf), 3, 0.5, [(0, 0.25), (2, math.inf)]),
+], ids=["tie-to-lower-position", "tie-by-position-not-row", "duplicate-candidate", "lambda-1-by-relevance",
+        "lambda-0-orthogonal-ties", "nan-relevance-stops", "nan-first-still-picked", "infinite-relevance"])
+def test_orthogonal_rows(candidates, sims, k, lam, expected):
+    assert flat(q.mmr_select_py(candidates, sims, EYE, k, lam)) == pytest.approx(flat(expected), nan_ok=True)
+    assert flat(model.mmr_select(candidates, sims, EYE, k, lam)) == pytest.approx(flat(expected), nan_ok=True)
+
+
+def test_scores_are_double_arithmetic_on_widened_float32():
+    m = np.array([[1, 0, 0], [0.5, 0.75, 0], [0.25, 0, 0.5]], F32)  # pair values exact in any order
+    got = q.mmr_select_py([0, 1, 2], rel(0.9, 0.8, 0.7), m, 3, 0.7)
+    # 0.7 * 0.8999999761581421, then 0.7 * 0.699999988079071 - 0.30000000000000004 * 0.25, ...
+    assert got == [(0, 0.6299999833106994), (2, 0.4149999916553497), (1, 0.4100000083446502)]
+
+
+def test_lambda_0_takes_the_least_similar_row():
+    m = np.array([[1, 0], [0.8, 0.6], [0.6, 0.8], [0, 1]], F32)
+    got = q.mmr_select_py([0, 1, 2, 3], rel(1, 1, 1, 1), m, 4, 0.0)
+    assert [i for i, _ in got] == [0, 3, 1, 2]  # after row 3, rows 1 and 2 tie at -0.8: 1 first
+    np.testing.assert_allclose([s for _, s in got], [0.0, 0.0, -0.8, -0.96], atol=1e-6)
+
+
+@pytest.mark.parametrize("lam, expected", [
+    (0.5, [(0, 0.25), (1, math.inf), (2, 0.25 - 0.5 * float(F32(0.6)))]),
+    (1.0, [(0, 0.5), (2, 0.5)]),  # 0 * -inf is NaN: the row with only NaN pair values is never picked
+], ids=["nan-pair-never-raises-max", "lambda-1-nan-redundancy"])
+def test_nan_pair_values_are_ignored_by_the_running_maximum(lam, expected):
+    m = np.array([[1, 0], [np.nan, 0], [0.6, 0.8]], F32)
+    got = q.mmr_select_py([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)
+    assert flat(got) == pytest.approx(flat(expected))
+    assert flat(model.mmr_select([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)) == pytest.approx(flat(expected))
+
+
+@pytest.mark.parametrize("candidates, sims_len, message", [
+    ([6], 10, "assertion failed: index < dim"),
+    ([0, 1, 6], 10, "assertion failed: index < dim"),
+    ([4, 6], 5, "assertion failed: index < dim"),  # every row is checked before any relevance
+    ([0, 4], 4, "index out of bounds: the len is 4 but the index is 4"),
+    ([5, 0], 2, "index out of bounds: the len is 2 but the index is 5"),
+], ids=["row-beyond", "later-row-beyond", "rows-checked-first", "similarities-short", "first-similarity-short"])
+def test_faults(candidates, sims_len, message, panics):
+    panics(message, q.mmr_select_py, candidates, np.ones(sims_len, F32), EYE, 1, 0.5)
+
+
+def test_empty_candidates_check_nothing():
+    assert q.mmr_select_py([], np.zeros(0, F32), np.zeros((0, 0), F32), 5, 0.5) == []
+    assert q.mmr_select_py(np.array([], np.int64), np.zeros(0, F32), EYE, 0, np.nan) == []
