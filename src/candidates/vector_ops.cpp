@@ -10,9 +10,7 @@
 namespace quantelle {
 
 std::vector<float> float_buffer(std::size_t rows, std::size_t cols) {
-  if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / sizeof(float) / cols) {
-    throw std::bad_alloc();
-  }
+  if (cols != 0 && rows > std::vector<float>().max_size() / cols) throw std::bad_alloc();
   return std::vector<float>(rows * cols);
 }
 

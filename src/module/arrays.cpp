@@ -94,6 +94,10 @@ PyResult<void> to_vector(PyObject* o, PyArray_Descr* const& want, Held<StridedVe
 
 }  // namespace
 
+bool is_numpy_bool_scalar(PyObject* o) noexcept {
+  return PyArray_API != nullptr && Py_TYPE(o) == &PyBoolArrType_Type;
+}
+
 PyResult<void> convert(PyObject* o, Held<MatrixF32>& out, Pins& pins) {
   auto array = checked_array(o, 2, g_float32, pins);
   if (!array) return std::unexpected(array.error());

@@ -19,10 +19,12 @@ PyResult<std::uint64_t> unsigned_of(PyObject* o) {
   return static_cast<std::uint64_t>(v);
 }
 
+// NumPy's bool scalar type under either of its names. Any type can claim the module "numpy" and
+// the name "bool", and its __module__ need not even be a str.
 bool is_numpy_bool_type(PyTypeObject* type) {
   PyRef module = PyRef::steal(PyType_GetModuleName(type));
   PyRef name = PyRef::steal(PyType_GetName(type));
-  if (!module || !name) {
+  if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return false;
   }
@@ -30,7 +32,6 @@ bool is_numpy_bool_type(PyTypeObject* type) {
          (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
           PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
 }
-
 
 Py_ssize_t size_hint(PyObject* o) {
   const Py_ssize_t n = PySequence_Size(o);
@@ -130,7 +131,7 @@ PyResult<void> convert(PyObject* o, float& out, Pins& pins) {
   return {};
 }
 
-PyResult<void> convert(PyObject* o, bool& out, Pins& /*pins*/) {
+PyResult<void> convert(PyObject* o, bool& out, Pins& pins) {
   if (PyBool_Check(o)) {
     out = o == Py_True;
     return {};
@@ -138,7 +139,9 @@ PyResult<void> convert(PyObject* o, bool& out, Pins& /*pins*/) {
   PyTypeObject* type = Py_TYPE(o);
   if (type->tp_as_number != nullptr && type->tp_as_number->nb_bool != nullptr &&
       is_numpy_bool_type(type)) {
-    const int v = type->tp_as_number->nb_bool(o);  // NumPy's own C slot: runs no Python code
+    // NumPy's own slot runs no Python code; an impostor's __bool__ might.
+    if (!is_numpy_bool_scalar(o)) pins.before_foreign_code();
+    const int v = type->tp_as_number->nb_bool(o);
     if (v < 0) return kErrorSet;
     out = v != 0;
     return {};

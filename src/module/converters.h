@@ -36,6 +36,9 @@ struct Held {
 
 [[nodiscard]] PyResult<std::uint64_t> to_count(PyObject* o, Pins& pins);
 
+// Whether o is exactly NumPy's bool scalar (false while NumPy's API is not loaded).
+[[nodiscard]] bool is_numpy_bool_scalar(PyObject* o) noexcept;
+
 [[nodiscard]] PyResult<void> convert(PyObject* o, std::uint64_t& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, double& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, float& out, Pins& pins);

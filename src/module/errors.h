@@ -5,6 +5,7 @@
 #include <exception>
 #include <expected>
 #include <new>
+#include <stdexcept>
 #include <source_location>
 #include <string_view>
 
@@ -57,6 +58,8 @@ PyObject* guarded(Fn&& fn) noexcept {
     report_fault(f);
     raise_panic(f.message);
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a container larger than memory can ever hold
     PyErr_NoMemory();
   } catch (const std::exception& e) {  // a library precondition broke: also a fault
     raise_panic(e.what());
