@@ -1,0 +1,25 @@
+"""Semantic search over in-memory embeddings: a thin, typed layer over the native `_quantelle`.
+
+`Corpus` holds the matrix, ids and optional timestamps; `Corpus.search(query, modifiers, embed)`
+turns a modifier string such as ``"diverse limit:5 unlike:xml"`` into the arguments of
+`score_candidates` and returns ranked `Hit`s. The three native functions are re-exported unchanged.
+"""
+
+from _quantelle import mmr_select_py, parse_modifiers, score_candidates
+
+from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
+from .embedding import Embedder, HashingEmbedder, load_sentence_model
+
+__all__ = [
+    "Corpus",
+    "Embed",
+    "Embedder",
+    "HashingEmbedder",
+    "Hit",
+    "Prepared",
+    "SearchResult",
+    "load_sentence_model",
+    "mmr_select_py",
+    "parse_modifiers",
+    "score_candidates",
+]

@@ -1,0 +1,313 @@
+"""A corpus of embedded documents and a search driven by a modifier string.
+
+The native module `_quantelle` scores vectors; it never sees text and never reads the dict that its
+own `parse_modifiers` returns. This module is the glue: it keeps the arrays that `score_candidates`
+wants in the form it wants them, embeds the texts that a modifier string names, and turns every key
+of the parsed modifiers into the matching argument. One key, ``local_communities``, has no
+native counterpart: the layer reports it in the result's notes and changes nothing (see
+`Corpus.prepare`).
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _quantelle
+
+if TYPE_CHECKING:
+    from _quantelle import _Modifiers as Modifiers
+
+__all__ = ["Corpus", "Embed", "Hit", "Prepared", "SearchResult"]
+
+Embed = Callable[[str], npt.ArrayLike]
+"""Turns one text into one vector of the corpus's dimension."""
+
+
+@dataclass(frozen=True, slots=True)
+class Hit:
+    """One result: the document's id and its score (rounded to four decimals by the module)."""
+
+    id: str
+    score: float
+
+
+@dataclass(frozen=True, slots=True)
+class Prepared:
+    """A query ready for `_quantelle.score_candidates(**arguments)`.
+
+    `applied` says in words which modulations the arguments switch on; `notes` which modifiers have
+    no effect, and why; `embed_seconds` is the time spent in the embed callable.
+    """
+
+    arguments: dict[str, Any]
+    modifiers: Modifiers
+    applied: tuple[str, ...]
+    notes: tuple[str, ...]
+    embed_seconds: float
+
+
+@dataclass(frozen=True, slots=True)
+class SearchResult:
+    """Ranked hits, best first (MMR order with ``diverse``), and how they came about."""
+
+    hits: list[Hit]
+    prepared: Prepared
+    search_seconds: float
+
+    @property
+    def applied(self) -> tuple[str, ...]:
+        return self.prepared.applied
+
+    @property
+    def notes(self) -> tuple[str, ...]:
+        return self.prepared.notes
+
+
+class Corpus:
+    """Document embeddings held the way `score_candidates` reads them fastest.
+
+    `matrix` is copied into a read-only, C-contiguous float32 array whose rows are scaled to unit
+    length, so that scores are cosine similarities (an all-zero row stays zero). `ids` must be
+    distinct strings, one per row. `timestamps`, if given, holds one epoch-seconds value per row,
+    kept as float64; NaN (or any value not above 0) marks a document without a date, which temporal
+    decay leaves unchanged. `embed` is the default text-to-vector callable of `search`.
+
+    Raises `ValueError` when shapes, dtypes or lengths do not fit together or a value is not
+    finite, `TypeError` for an id that is not a str.
+    """
+
+    __slots__ = ("_embed", "_id_to_idx", "_ids", "_matrix", "_timestamps")
+
+    def __init__(
+        self,
+        matrix: npt.ArrayLike,
+        ids: Sequence[str],
+        timestamps: npt.ArrayLike | None = None,
+        *,
+        embed: Embed | None = None,
+    ) -> None:
+        m = _real_array(matrix, "matrix")
+        if m.ndim != 2 or m.shape[1] == 0:
+            raise ValueError(f"matrix must be 2-D with at least one column, got shape {m.shape}")
+        rows = np.array(m, dtype=np.float32, order="C", copy=True)
+        if not np.isfinite(rows).all():
+            raise ValueError("matrix holds NaN or infinite values")
+        norms = np.linalg.norm(rows, axis=1, keepdims=True)
+        np.divide(rows, norms, out=rows, where=norms > 0.0)
+        rows.flags.writeable = False
+
+        if isinstance(ids, str):
+            raise TypeError("ids must be a sequence of str, not a str")
+        id_list = list(ids)
+        for i in id_list:
+            if not isinstance(i, str):
+                raise TypeError(f"ids must be str, got {type(i).__name__} {i!r}")
+        if len(id_list) != rows.shape[0]:
+            raise ValueError(f"{len(id_list)} ids for {rows.shape[0]} matrix rows")
+        id_to_idx: dict[str, int] = {}
+        for row, i in enumerate(id_list):
+            if id_to_idx.setdefault(i, row) != row:
+                raise ValueError(f"ids must be distinct, {i!r} occurs more than once")
+
+        ts: npt.NDArray[np.float64] | None = None
+        if timestamps is not None:
+            t = _real_array(timestamps, "timestamps")
+            if t.shape != (rows.shape[0],):
+                raise ValueError(
+                    f"timestamps must have shape ({rows.shape[0]},), one per row, got {t.shape}"
+                )
+            ts = np.array(t, dtype=np.float64, order="C", copy=True)
+            ts.flags.writeable = False
+
+        self._matrix = rows
+        self._ids = id_list
+        self._id_to_idx = id_to_idx
+        self._timestamps = ts
+        self._embed = embed
+
+    @property
+    def matrix(self) -> npt.NDArray[np.float32]:
+        """(n, dim) float32, C-contiguous, unit rows, read-only."""
+        return self._matrix
+
+    @property
+    def ids(self) -> list[str]:
+        """The id of each row, in row order (do not modify)."""
+        return self._ids
+
+    @property
+    def id_to_idx(self) -> dict[str, int]:
+        """Row of each id (do not modify)."""
+        return self._id_to_idx
+
+    @property
+    def timestamps(self) -> npt.NDArray[np.float64] | None:
+        """Epoch seconds per row (float64, read-only), or None for an undated corpus."""
+        return self._timestamps
+
+    @property
+    def dim(self) -> int:
+        return int(self._matrix.shape[1])
+
+    def __len__(self) -> int:
+        return len(self._ids)
+
+    def __repr__(self) -> str:
+        dated = "" if self._timestamps is None else ", dated"
+        return f"Corpus({len(self)} documents x {self.dim} dims{dated})"
+
+    def vector(
+        self, text: str, embed: Embed | None = None, *, what: str = "text"
+    ) -> npt.NDArray[np.float32]:
+        """`embed(text)`, checked to be `dim` finite numbers, as a new float32 array."""
+        fn = embed if embed is not None else self._embed
+        if fn is None:
+            raise ValueError(f"the {what} {text!r} needs an embed callable, and none was given")
+        return self._checked_vector(fn(text), f"embed returned for the {what}")
+
+    def prepare(
+        self,
+        query: str | npt.ArrayLike,
+        modifiers: str = "",
+        embed: Embed | None = None,
+    ) -> Prepared:
+        """Parse `modifiers` and build the keyword arguments of `score_candidates`.
+
+        `query` is a text (embedded with `embed`, else the corpus's own) or a vector of `dim`
+        numbers. Each key that `parse_modifiers` returns becomes:
+
+        - ``recent``: ``recent=True`` and the corpus's ``timestamps``: scores decay with age,
+          ``1 / (1 + age / half_life)``. A corpus without timestamps ignores it (see `notes`).
+        - ``recent_days`` (``recent:N``): ``recent_days=N``, the half-life in days; the module
+          uses 30 without it. N must be above 0, else `ValueError`.
+        - ``unlike`` (``unlike:word``): ``not_like_vec=embed(word)``: half of each document's
+          similarity to that text is subtracted from its score. ``unlike:`` alone is ignored.
+        - ``diverse``: ``diverse=True``: Maximal Marginal Relevance over the best candidates, so
+          that near-duplicates do not fill the list; its scores are MMR scores.
+        - ``limit`` (``limit:N``): ``limit=N``, at most N results (the module's default is 10).
+        - ``like`` (``like:id1,id2``): ``like_ids``: the query is blended half-and-half with the
+          centroid of these documents. Empty pieces are dropped; an id that is not in the corpus
+          is a `ValueError` (the module itself would return no result at all when none is known).
+        - ``trajectory_from``/``trajectory_to`` (``from: text to: text``): ``traj_from_vec`` and
+          ``traj_to_vec``, both embedded: 30 % of each score becomes the similarity to the
+          direction that leads from the first text to the second.
+        - ``local_communities`` (``local_communities`` or ``detect_communities``): nothing. The
+          module has no parameter for it and this layer does not detect communities either; the
+          flag is only reported in `notes`, and the ranking is the same as without it.
+
+        Every other argument is left out, so the module's defaults apply (threshold 0.0,
+        oversample 200, mmr_lambda 0.7, no pre-filter, no mask). `ValueError` for a bad modifier
+        value or an embed result that is not `dim` finite numbers.
+        """
+        parsed = _quantelle.parse_modifiers(modifiers)
+        embed_seconds = 0.0
+
+        def embedded(text: str, what: str) -> npt.NDArray[np.float32]:
+            nonlocal embed_seconds
+            start = time.perf_counter()
+            try:
+                return self.vector(text, embed, what=what)
+            finally:
+                embed_seconds += time.perf_counter() - start
+
+        if isinstance(query, str):
+            query_vec = embedded(query, "query")
+        else:
+            query_vec = self._checked_vector(query, "query vector")
+        args: dict[str, Any] = {
+            "matrix": self._matrix,
+            "ids": self._ids,
+            "id_to_idx": self._id_to_idx,
+            "query_vec": query_vec,
+        }
+        applied: list[str] = []
+        notes: list[str] = []
+        if not query_vec.any():
+            notes.append("the query embeds to the zero vector: every document scores 0")
+
+        if parsed["recent"]:
+            days = parsed["recent_days"]
+            if days is not None and days <= 0:
+                raise ValueError(f"recent:{days}: the half-life must be a positive number of days")
+            if self._timestamps is None:
+                notes.append("recent: ignored, the corpus has no timestamps")
+            else:
+                args["recent"] = True
+                args["timestamps"] = self._timestamps
+                if days is not None:
+                    args["recent_days"] = days
+                applied.append(f"temporal decay, half-life {30 if days is None else days} days")
+
+        unlike = parsed["unlike"]
+        if unlike:
+            args["not_like_vec"] = embedded(unlike, "unlike text")
+            applied.append(f"contrastive penalty against {unlike!r}")
+        elif unlike is not None:
+            notes.append("unlike: ignored, no text after 'unlike:'")
+
+        if parsed["diverse"]:
+            args["diverse"] = True
+            applied.append("diversity (MMR)")
+
+        limit = parsed["limit"]
+        if limit is not None:
+            args["limit"] = limit
+            applied.append(f"limit {limit}")
+
+        like = parsed["like"]
+        if like is not None:
+            wanted = [i for i in like if i]
+            unknown = [i for i in wanted if i not in self._id_to_idx]
+            if unknown:
+                raise ValueError(f"like: {', '.join(map(repr, unknown))} not in the corpus")
+            if wanted:
+                args["like_ids"] = wanted
+                applied.append(f"blended with the centroid of {', '.join(wanted)}")
+            else:
+                notes.append("like: ignored, no id after 'like:'")
+
+        start_text, end_text = parsed["trajectory_from"], parsed["trajectory_to"]
+        if start_text is not None and end_text is not None:
+            args["traj_from_vec"] = embedded(start_text, "trajectory start")
+            args["traj_to_vec"] = embedded(end_text, "trajectory end")
+            applied.append(f"trajectory from {start_text!r} to {end_text!r}")
+
+        if parsed["local_communities"]:
+            notes.append("local_communities: ignored, the scoring core has no community detection")
+
+        return Prepared(args, parsed, tuple(applied), tuple(notes), embed_seconds)
+
+    def search(
+        self,
+        query: str | npt.ArrayLike,
+        modifiers: str = "",
+        embed: Embed | None = None,
+    ) -> SearchResult:
+        """Rank the corpus for `query` under `modifiers`; `prepare` says what each modifier does."""
+        prepared = self.prepare(query, modifiers, embed)
+        start = time.perf_counter()
+        records = _quantelle.score_candidates(**prepared.arguments)
+        elapsed = time.perf_counter() - start
+        return SearchResult([Hit(r["id"], r["score"]) for r in records], prepared, elapsed)
+
+    def _checked_vector(self, value: npt.ArrayLike, what: str) -> npt.NDArray[np.float32]:
+        v = _real_array(value, what)
+        if v.shape != (self.dim,):
+            raise ValueError(f"{what} has shape {v.shape}; the corpus has {self.dim} dimensions")
+        out = np.array(v, dtype=np.float32, order="C", copy=True)
+        if not np.isfinite(out).all():
+            raise ValueError(f"{what} holds NaN or infinite values")
+        return out
+
+
+def _real_array(value: npt.ArrayLike, what: str) -> npt.NDArray[Any]:
+    a = np.asarray(value)
+    if a.dtype.kind not in "fiu":
+        raise ValueError(f"{what} must hold real numbers, got dtype {a.dtype}")
+    return a

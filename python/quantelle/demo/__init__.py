@@ -1,0 +1,5 @@
+"""The demo: `python -m quantelle.demo --help`."""
+
+from .cli import main
+
+__all__ = ["main"]

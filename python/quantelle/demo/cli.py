@@ -1,0 +1,271 @@
+"""``python -m quantelle.demo``: semantic search over text that is already on this machine.
+
+One search with ``--query`` (and ``--modifiers``), or an interactive prompt without it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import shutil
+import sys
+import time
+from collections.abc import Sequence
+from datetime import UTC, datetime
+from pathlib import Path
+from typing import TextIO
+
+import numpy as np
+
+from ..corpus import Corpus, SearchResult
+from ..embedding import Embedder, HashingEmbedder, load_sentence_model
+from . import cache, sources
+
+__all__ = ["DemoCorpus", "build_corpus", "format_result", "main"]
+
+_SOURCES = ("all", "stdlib", "changelogs")
+
+
+class DemoCorpus:
+    """A `Corpus` plus what the table shows about each document."""
+
+    def __init__(
+        self,
+        corpus: Corpus,
+        excerpts: list[str],
+        label: str,
+        embedder: Embedder,
+        seconds: float,
+        cached: bool,
+    ) -> None:
+        self.corpus = corpus
+        self.excerpts = excerpts
+        self.label = label
+        self.embedder = embedder
+        self.seconds = seconds  # reading and embedding the documents (or loading the cache)
+        self.cached = cached
+
+
+class ProgressBar:
+    """``label [#####.....] 50% (n/total)`` on stderr, redrawn in place on a terminal."""
+
+    def __init__(self, label: str, stream: TextIO = sys.stderr) -> None:
+        self._label = label
+        self._stream = stream
+        self._live = stream.isatty()
+        self._last = -1
+
+    def __call__(self, done: int, total: int) -> None:
+        percent = 100 if total == 0 else done * 100 // total
+        if percent == self._last:
+            return
+        self._last = percent
+        filled = percent * 30 // 100
+        line = f"{self._label} [{'#' * filled}{'.' * (30 - filled)}] {percent:3d}% ({done:,}/{total:,})"
+        if self._live:
+            self._stream.write("\r" + line + ("\n" if percent == 100 else ""))
+            self._stream.flush()
+        elif percent == 100:
+            self._stream.write(line + "\n")
+
+
+def _documents(source: str) -> list[sources.Document]:
+    docs: list[sources.Document] = []
+    if source in ("all", "stdlib"):
+        docs += sources.stdlib_documents(progress=ProgressBar("Reading the standard library"))
+    if source in ("all", "changelogs"):
+        docs += sources.changelog_documents(progress=ProgressBar("Reading Debian changelogs   "))
+        if source == "changelogs" and not docs:
+            raise sources.SourceError("no Debian changelogs under /usr/share/doc on this machine")
+    if source not in _SOURCES:
+        docs = sources.jsonl_documents(Path(source))
+    return docs
+
+
+def _cache_key(source: str, embedder: Embedder) -> str:
+    if source not in _SOURCES:
+        return cache.cache_key("jsonl", embedder.name, [], [Path(source).resolve()])
+    files: list[Path] = []
+    if source in ("all", "stdlib"):
+        files += sources.stdlib_files()
+    if source in ("all", "changelogs"):
+        files += sources.changelog_files()
+    return cache.cache_key(source, embedder.name, files)
+
+
+def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> DemoCorpus:
+    """Read and embed the documents of `source`, or load them from `cache_dir` when unchanged.
+
+    The hashing embedding is first fitted to the documents (word weights); the demo's corpus then
+    carries the fitted embedder, which its queries must use too.
+    """
+    start = time.perf_counter()
+    key: str | None = None
+    if cache_dir is not None:
+        try:
+            key = _cache_key(source, embedder)
+        except OSError:
+            pass  # an unreadable source: reading it below says what is wrong
+    entry = cache.load(cache_dir, key, embedder.dim) if cache_dir and key else None
+    cached = entry is not None
+    if entry is None:
+        docs = _documents(source)
+        if not docs:
+            raise sources.SourceError(f"corpus {source!r} has no documents")
+        texts = [d.text for d in docs]
+        if isinstance(embedder, HashingEmbedder):
+            embedder = embedder.fitted(texts)
+        matrix = embedder.embed_many(texts, ProgressBar(f"Embedding with {embedder.name}"))
+        entry = cache.Cached(
+            [d.id for d in docs],
+            [d.excerpt for d in docs],
+            np.array([math.nan if d.timestamp is None else d.timestamp for d in docs], np.float64),
+            matrix,
+            embedder.idf if isinstance(embedder, HashingEmbedder) else {},
+        )
+        if cache_dir is not None and key is not None:
+            cache.save(cache_dir, key, entry)
+    elif isinstance(embedder, HashingEmbedder):
+        embedder = HashingEmbedder(embedder.dim, entry.idf)
+    dated = bool(np.isfinite(entry.timestamps).any())
+    corpus = Corpus(entry.matrix, entry.ids, entry.timestamps if dated else None, embed=embedder)
+    label = source if source in _SOURCES else Path(source).name
+    return DemoCorpus(corpus, entry.excerpts, label, embedder, time.perf_counter() - start, cached)
+
+
+def _date(ts: float) -> str:
+    if not math.isfinite(ts) or ts <= 0:
+        return ""
+    return datetime.fromtimestamp(ts, UTC).strftime("%Y-%m-%d")
+
+
+def _cut(text: str, width: int) -> str:
+    return text if len(text) <= width else text[: max(0, width - 1)] + "…"
+
+
+def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100) -> str:
+    """The hits as a table, then the modulations, notes and timings."""
+    corpus = demo.corpus
+    dated = corpus.timestamps is not None
+    rows: list[tuple[str, str, str, str, str]] = []
+    for rank, hit in enumerate(result.hits, 1):
+        row = corpus.id_to_idx[hit.id]
+        date = _date(float(corpus.timestamps[row])) if corpus.timestamps is not None else ""
+        rows.append((str(rank), hit.id, f"{hit.score:.4f}", date, demo.excerpts[row]))
+    header = ("#", "id", "score", "date", "excerpt")
+    id_width = min(40, max([len(header[1])] + [len(r[1]) for r in rows]))
+    rank_width = max([1] + [len(r[0]) for r in rows])
+    fixed = rank_width + 2 + id_width + 2 + 7 + 2 + (12 if dated else 0)
+    excerpt_width = max(20, width - fixed)
+
+    def line(cells: tuple[str, str, str, str, str]) -> str:
+        parts = [cells[0].rjust(rank_width), _cut(cells[1], id_width).ljust(id_width),
+                 cells[2].rjust(7)]
+        if dated:
+            parts.append(cells[3].ljust(10))
+        parts.append(_cut(cells[4], excerpt_width))
+        return "  ".join(parts).rstrip()
+
+    out = [line(header), line(("-" * rank_width, "-" * id_width, "-" * 7, "-" * 10, "-" * 7))]
+    out += [line(r) for r in rows] if rows else ["(no results)"]
+    out.append("")
+    out.append("modulations: " + ("; ".join(result.applied) if result.applied else "none"))
+    for note in result.notes:
+        out.append("note: " + note)
+    out.append(
+        f"search: {result.search_seconds * 1000:.1f} ms over {len(corpus):,} documents"
+        f" (query embedding {result.prepared.embed_seconds * 1000:.1f} ms)"
+    )
+    return "\n".join(out)
+
+
+def _summary(demo: DemoCorpus) -> str:
+    how = "loaded from the cache" if demo.cached else "read and embedded"
+    dated = demo.corpus.timestamps
+    n_dated = 0 if dated is None else int(np.isfinite(dated).sum())
+    return (
+        f"Corpus '{demo.label}': {len(demo.corpus):,} documents ({n_dated:,} dated), "
+        f"{demo.corpus.dim} dimensions, {demo.embedder.name}; {how} in {demo.seconds:.1f} s"
+    )
+
+
+def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO) -> bool:
+    try:
+        result = demo.corpus.search(query, modifiers)
+    except ValueError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return False
+    width = shutil.get_terminal_size((100, 24)).columns
+    print(format_result(demo, result, width), file=out)
+    return True
+
+
+def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO) -> None:
+    tty = sys.stdin.isatty()
+    if tty:
+        print(
+            "Type a query, optionally followed by ' | ' and modifiers "
+            "(e.g. 'parse a date | diverse limit:5'). An empty line or Ctrl-D ends.",
+            file=out,
+        )
+        if default_modifiers:
+            print(f"Modifiers used when a line has none: {default_modifiers}", file=out)
+    while True:
+        try:
+            line = input("search> " if tty else "")
+        except (EOFError, KeyboardInterrupt):
+            print(file=out)
+            return
+        if not line.strip():
+            if tty:
+                return
+            continue
+        query, sep, mods = line.partition("|")
+        _search_and_print(demo, query.strip(), mods.strip() if sep else default_modifiers, out)
+        print(file=out)
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m quantelle.demo",
+        description="Semantic search over the standard library's docstrings and Debian "
+        "changelog entries (or your own JSON Lines file), scored by the native _quantelle module.",
+    )
+    p.add_argument("-q", "--query", help="search once for this text; without it, prompt")
+    p.add_argument("-m", "--modifiers", default="",
+                   help="modifier string, e.g. 'diverse limit:5 recent:30 unlike:xml "
+                   "from: files to: network'")
+    p.add_argument("--corpus", default="all", metavar="SOURCE",
+                   help="all (default), stdlib, changelogs, or a .jsonl file with id, text and "
+                   "optional timestamp per line")
+    p.add_argument("--model", metavar="NAME",
+                   help="use this installed sentence-transformers model (local path or cached "
+                   "name) instead of the hashing embedding; nothing is downloaded")
+    p.add_argument("--cache-dir", type=Path, default=cache.default_cache_dir(),
+                   help="where built corpora are cached (default: %(default)s)")
+    p.add_argument("--no-cache", action="store_true", help="neither read nor write the cache")
+    return p
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return _run(_parser().parse_args(argv))
+    except KeyboardInterrupt:
+        print(file=sys.stderr)
+        return 130
+
+
+def _run(args: argparse.Namespace) -> int:
+    out = sys.stdout
+    try:
+        embedder: Embedder = load_sentence_model(args.model) if args.model else HashingEmbedder()
+        demo = build_corpus(args.corpus, embedder, None if args.no_cache else args.cache_dir)
+    except (RuntimeError, sources.SourceError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 2
+    print(_summary(demo), file=out)
+    print(file=out)
+    if args.query is not None:
+        return 0 if _search_and_print(demo, args.query, args.modifiers, out) else 2
+    _interactive(demo, args.modifiers, out)
+    return 0
