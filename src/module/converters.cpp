@@ -156,27 +156,34 @@ PyResult<void> convert(PyObject* o, std::string_view& out, Pins& /*pins*/) {
 }
 
 PyResult<void> convert(PyObject* o, TextList& out, Pins& pins) {
+  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    // Checking runs no Python code, so the items stay those checked and are read in place.
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
+    PyObject* const* items = PySequence_Fast_ITEMS(o);
+    bool all_exact = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kFetchAhead < n) __builtin_prefetch(items[i + kFetchAhead]);
+      if (!is_plain_text(items[i])) [[unlikely]] {
+        if (auto r = check_text(items[i]); !r) return r;
+        all_exact = all_exact && PyUnicode_CheckExact(items[i]);
+      }
+    }
+    out.live_ = o;
+    out.all_exact_ = all_exact;
+    out.size_ = n;
+    pins.hold(out);
+    return {};
+  }
   auto r = for_each_element(
-      o, pins,
-      [&](Py_ssize_t n) {
-        if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) {
-          out.owned_.reserve(static_cast<std::size_t>(n));
-        }
-      },
-      [&](PyObject* element, bool owned) {
-        PyRef held = owned ? PyRef::steal(element) : PyRef();
+      o, pins, [&](Py_ssize_t n) { out.owned_.reserve(static_cast<std::size_t>(n)); },
+      [&](PyObject* element, bool /*owned*/) {
+        PyRef held = PyRef::steal(element);  // only iterators reach here: a new reference
         if (!check_text(element)) return false;
-        if (owned) out.owned_.push_back(std::move(held));
+        out.owned_.push_back(std::move(held));
         return true;
       });
   if (!r) return r;
-  if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-    out.live_ = o;  // validation ran no Python code, so the items are still those checked
-    out.size_ = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
-    pins.hold(out);
-  } else {
-    out.size_ = out.owned_.size();
-  }
+  out.size_ = out.owned_.size();
   return {};
 }
 

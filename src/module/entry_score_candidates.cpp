@@ -54,7 +54,9 @@ struct Arguments {
 };
 
 [[nodiscard]] bool convert_all(Converter& c, Arguments& a) {
-  return c(0, a.matrix) && c(1, a.ids) && c(2, a.id_to_idx) && c(3, a.query_vec) &&
+  if (!c(0, a.matrix) || !c(1, a.ids)) return false;
+  a.id_to_idx.assume_checked(a.ids);
+  return c(2, a.id_to_idx) && c(3, a.query_vec) &&
          c(4, a.timestamps) && c(5, a.pre_filter_ids) && c(6, a.not_like_vec) &&
          c(7, a.diverse) && c(8, a.limit) && c(9, a.oversample) && c(10, a.threshold) &&
          c(11, a.mmr_lambda) && c(12, a.recent) && c(13, a.recent_days) && c(14, a.like_ids) &&
@@ -67,6 +69,7 @@ struct Arguments {
   std::vector<std::uint64_t> rows;
   rows.reserve(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i + kFetchAhead < list.size()) __builtin_prefetch(list.item(i + kFetchAhead));  // its hash
     auto row = map.find(list.item(i));
     if (!row) return std::unexpected(row.error());
     if (*row) rows.push_back(**row);

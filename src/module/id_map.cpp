@@ -6,17 +6,45 @@ namespace quantelle::py {
 
 PyResult<void> IdMap::convert(PyObject* o, IdMap& out, Pins& pins) {
   if (!PyDict_Check(o)) return std::unexpected(cannot_convert(o, "PyDict"));
-  // Fast pass for the ordinary dict: nothing here runs Python code or allocates objects.
+  // Fast pass for the ordinary dict: nothing here runs Python code or allocates objects, so
+  // the walk may run ahead of the checks to fetch the keys and values it will check.
+  struct Item {
+    PyObject* key;
+    PyObject* value;
+  };
+  Item ahead[kFetchAhead];
+  std::size_t filled = 0;
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  while (PyDict_Next(o, &pos, &key, &value)) {
-    if (!PyUnicode_CheckExact(key) || !PyLong_CheckExact(value)) {
-      // Start again, snapshotting: repeating the checks of the entries before is invisible.
-      return out.convert_snapshot(o, pins);
+  for (; filled < kFetchAhead && PyDict_Next(o, &pos, &key, &value); ++filled) {
+    ahead[filled] = {key, value};
+    __builtin_prefetch(key);
+    __builtin_prefetch(value);
+  }
+  const std::span<PyObject* const> checked = out.checked_;
+  for (std::size_t i = 0, j = 0; filled > 0; i = (i + 1) % kFetchAhead, --filled, ++j) {
+    const Item item = ahead[i];
+    if (PyDict_Next(o, &pos, &key, &value)) {
+      ahead[i] = {key, value};
+      if (j + kFetchAhead >= checked.size() || checked[j + kFetchAhead] != key) {
+        __builtin_prefetch(key);
+      }
+      __builtin_prefetch(value);
+      ++filled;
     }
-    if (auto r = check_text(key); !r) return r;
-    if (auto r = to_count(value, pins); !r) return std::unexpected(r.error());
+    // Start again, snapshotting, at an entry that needs it: repeating the checks of the
+    // entries before is invisible.
+    const bool known = j < checked.size() && checked[j] == item.key;  // an exact str, checked
+    if (!known && !is_plain_text(item.key)) [[unlikely]] {
+      if (!PyUnicode_CheckExact(item.key)) return out.convert_snapshot(o, pins);
+      if (auto r = check_text(item.key); !r) return r;
+    }
+    if (!PyLong_CheckExact(item.value)) [[unlikely]] return out.convert_snapshot(o, pins);
+    const auto* number = reinterpret_cast<PyLongObject*>(item.value);
+    if (!PyUnstable_Long_IsCompact(number) || PyUnstable_Long_CompactValue(number) < 0) {
+      if (auto r = to_count(item.value, pins); !r) return std::unexpected(r.error());
+    }
   }
   out.live_ = o;
   pins.hold(out);

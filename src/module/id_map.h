@@ -8,11 +8,13 @@
 // own their keys; so is an in-place dict before any later foreign code could change it.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "module/errors.h"
+#include "module/text_list.h"
 
 namespace quantelle::py {
 
@@ -23,6 +25,11 @@ class IdMap {
   // The row of the id whose str object is id (validated text), or nothing when unknown.
   [[nodiscard]] PyResult<std::optional<std::uint64_t>> find(PyObject* id) const;
   void pin();
+
+  // Texts already checked by an earlier argument, position by position: a user's id map is
+  // typically built from the ids list in its order, so its key j is ids[j] itself and need not
+  // be read again (a str never changes).
+  void assume_checked(const TextList& ids) noexcept { checked_ = ids.exact_items(); }
 
   [[nodiscard]] static PyResult<void> convert(PyObject* o, IdMap& out, Pins& pins);
 
@@ -35,6 +42,7 @@ class IdMap {
   [[nodiscard]] PyResult<void> convert_snapshot(PyObject* dict, Pins& pins);
 
   PyObject* live_ = nullptr;  // borrowed dict read in place, or nullptr once snapshot
+  std::span<PyObject* const> checked_;
   std::vector<Entry> entries_;
   mutable std::unordered_map<std::string_view, std::uint64_t> index_;  // built on first find
   mutable bool indexed_ = false;

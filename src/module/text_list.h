@@ -7,6 +7,7 @@
 // foreign code first calls Pins::before_foreign_code(), which makes the held containers take
 // their own references. Ordinary calls (lists of str, dicts of int, floats, bools, arrays) never
 // run foreign code and pay nothing.
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +25,15 @@ namespace quantelle::py {
 // The Text rule on one object: str or a subclass, convertible to UTF-8.
 [[nodiscard]] PyResult<void> check_text(PyObject* o) noexcept;
 
+// The common case of the Text rule, inline: an exact str of ASCII is its own UTF-8.
+[[nodiscard]] inline bool is_plain_text(PyObject* o) noexcept {
+  return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o);
+}
+
+// Validation walks a million elements per call: fetch the objects this far ahead, so that their
+// cache misses overlap instead of queueing one behind the other.
+inline constexpr std::size_t kFetchAhead = 16;
+
 class TextList {
  public:
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -31,6 +41,12 @@ class TextList {
     return live_ != nullptr ? PySequence_Fast_ITEMS(live_)[i] : owned_[i].get();
   }
   [[nodiscard]] std::string_view text(std::size_t i) const noexcept { return utf8_of(item(i)); }
+  // The items of a list or tuple read in place when all are exact str, valid until foreign
+  // code runs; else empty.
+  [[nodiscard]] std::span<PyObject* const> exact_items() const noexcept {
+    if (live_ == nullptr || !all_exact_) return {};
+    return {PySequence_Fast_ITEMS(live_), size_};
+  }
   // Takes a reference to every item of a list read in place.
   void pin();
 
@@ -39,6 +55,7 @@ class TextList {
   PyObject* live_ = nullptr;  // an exact list or tuple read in place (borrowed from the caller)
   std::vector<PyRef> owned_;
   std::size_t size_ = 0;
+  bool all_exact_ = false;
 };
 
 }  // namespace quantelle::py
