@@ -7,7 +7,7 @@ STRICT_WARNINGS ?= ON
 BUILD_DIR ?= build/test
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test venv install-test clean
+.PHONY: test venv install-test clean demo install-demo
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
@@ -27,4 +27,58 @@ test: install-test
 	$(PY) -m pytest -q
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist $(VENV) .venv-sanitize
+
+# The main job: `make demo Q="read a json file" MODS="diverse limit:5"` searches once; without Q
+# it prompts. The package is rebuilt only when a source changed since the last demo; built corpora
+# are cached in build/demo-cache. DEMO_ARGS passes more options (e.g. --corpus my.jsonl).
+DEMO_STAMP := $(VENV)/.demo-installed
+DEMO_SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
+
+$(DEMO_STAMP): $(PY) $(DEMO_SOURCES)
+	@echo "Building and installing quantelle into $(VENV) (the first build takes a minute or two)"
+	$(PIP_INSTALL) . -Cbuild-dir=build/demo
+	@touch $@
+
+install-demo: $(DEMO_STAMP)
+
+demo: $(DEMO_STAMP)
+	@$(PY) -m quantelle.demo --cache-dir build/demo-cache $(if $(Q),--query "$(Q)") \
+	  $(if $(MODS),--modifiers "$(MODS)") $(DEMO_ARGS)
+
+# The whole suite against an ASan + UBSan build, in its own venv and build dir so that .venv
+# and its build are never touched. tools/sanitize-env preloads the runtimes into the
+# uninstrumented interpreter and fails on any sanitizer report.
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_PY := $(SANITIZE_VENV)/bin/python
+SANITIZE_BUILD_DIR ?= build/sanitize
+
+.PHONY: test-sanitize install-sanitize
+
+$(SANITIZE_PY):
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
+	$(PYTHON313) -m venv $(SANITIZE_VENV)
+	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q --upgrade pip
+
+install-sanitize: $(SANITIZE_PY)
+	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q ".[test]" \
+	  -Cbuild-dir=$(SANITIZE_BUILD_DIR) \
+	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
+	  -Ccmake.define.QUANTELLE_PROBE=ON \
+	  -Ccmake.define.SANITIZE=ON
+
+test-sanitize: install-sanitize
+	tools/sanitize-env $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+
+# The benchmark (bench/run.py; README "Benchmarks"): a Release build with the `bench` extra
+# (threadpoolctl, faiss-cpu) in .venv, then the full grid. BENCH_ARGS passes options, e.g.
+# `make bench BENCH_ARGS="--quick --json build/bench.json"`; `python bench/run.py --help` lists them.
+BENCH_BUILD_DIR ?= build/bench
+
+.PHONY: bench install-bench
+
+install-bench: $(PY)
+	$(PIP_INSTALL) ".[bench]" -Cbuild-dir=$(BENCH_BUILD_DIR) -Ccmake.build-type=Release
+
+bench: install-bench
+	$(PY) bench/run.py $(BENCH_ARGS)

@@ -1,0 +1,161 @@
+"""The contenders for one grid point, each as a Case over the same Workload arrays."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from functools import partial
+
+import numpy as np
+
+import _quantelle as q
+import peers
+from native import Floor
+from timing import Case
+from workload import Workload, all_modulations
+
+GROUPS = ("floor", "score", "convert", "numpy", "faiss", "mmr")
+MMR_POOLS = (200, 2000)
+MMR_LAMBDA = 0.7
+FLOOR_VARIANT = "floor.variant."
+
+
+def pick_floor(records: dict[str, dict[str, object]]) -> dict[str, dict[str, object]]:
+    """The floor is the fastest plain-read loop measured in these rounds; the others move to
+    `floor_variants` (the JSON keeps them; the table shows the floor alone)."""
+    variants = {k: v for k, v in records.items() if k.startswith(FLOOR_VARIANT)}
+    rest = {k: v for k, v in records.items() if not k.startswith(FLOOR_VARIANT)}
+    if not variants:
+        return rest
+    best_key = min(variants, key=lambda k: variants[k]["median_s"])  # type: ignore[arg-type,return-value]
+    best = dict(variants[best_key])
+    best["label"] = f"floor: plain read, 1 thread (fastest of {len(variants)} loops: {best_key[len(FLOOR_VARIANT):]})"
+    best["floor_variants"] = {k[len(FLOOR_VARIANT):]: v["median_s"] for k, v in variants.items()}
+    return {"floor.read": best, **rest}
+
+
+def repeat(call: Callable[[], object]) -> Callable[[int], object]:
+    def run(reps: int) -> object:
+        out = None
+        for _ in range(reps):
+            out = call()
+        return out
+
+    return run
+
+
+def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups: set[str],
+                faiss_index: object | None) -> list[Case]:
+    m, ids, idx, qv = w.matrix, w.ids, w.id_to_idx, w.query
+    part_bytes = int(w.pre_filter_rows.size) * w.d * 4
+    cases: list[Case] = []
+    if "floor" in groups and floor is not None:
+        for name in floor.reads:  # the fastest of these becomes "floor.read" (see pick_floor)
+            cases.append(Case(f"{FLOOR_VARIANT}{name}", f"floor: plain read, {name} loop, 1 thread",
+                              partial(floor.read, name, m), w.nbytes, measure_memory=False))
+    if "score" in groups:
+        modulations = all_modulations(w)
+        cases += [
+            Case("score.plain", "score_candidates plain, limit 10",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10)), w.nbytes),
+            Case("score.diverse", "score_candidates diverse=True (oversample 200)",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, diverse=True, limit=10)), w.nbytes),
+            Case("score.all", "score_candidates every modulation",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10, **modulations)), w.nbytes),
+            Case("score.pre_filter", "score_candidates pre_filter_ids 10 %",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10,
+                                                   pre_filter_ids=w.pre_filter_ids)), part_bytes),
+        ]
+    if "floor" in groups and floor is not None:
+        rows, first = w.pre_filter_rows, next(iter(floor.reads))
+        in_order = np.sort(rows)
+        cases += [
+            Case("floor.gather", f"floor: read the same 10 % rows, same order ({first})",
+                 partial(floor.gather, first, m, rows), part_bytes, measure_memory=False),
+            Case("floor.gather_sorted", f"floor: read the same 10 % rows in row order ({first})",
+                 partial(floor.gather, first, m, in_order), part_bytes, measure_memory=False),
+        ]
+    if "convert" in groups:
+        empty = np.empty((0, w.d), dtype=np.float32)
+        one = [ids[0]]
+        cases += [
+            Case("convert.bare", "call on 0 rows, ids=[1 id], {} (bare call)",
+                 repeat(lambda: q.score_candidates(empty, one, {}, qv))),
+            Case("convert.ids", "call on 0 rows, all ids + id_to_idx",
+                 repeat(lambda: q.score_candidates(empty, ids, idx, qv))),
+            Case("convert.pre_filter", "pre_filter_ids 10 %, none known (resolution only)",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10,
+                                                   pre_filter_ids=w.pre_filter_unknown))),
+            # Every row is still scored, but none can pass: the pass without the selection.
+            Case("convert.no_selection", "plain with threshold 2 (no row passes)",
+                 repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10, threshold=2.0)), w.nbytes),
+        ]
+    if "floor" in groups and floor is not None:
+        out = np.empty(w.n, dtype=np.float32)
+        isa = next(iter(floor.matvecs)).split(",")[0]
+        for i, name in enumerate(v for v in floor.matvecs if v.split(",")[0] == isa):
+            cases.append(Case("floor.matvec" if i == 0 else f"floor.matvec.{i + 1}",
+                              f"plain C matvec, {name}, no selection",
+                              partial(floor.matvec, name, m, qv, out), w.nbytes, measure_memory=False))
+    if "numpy" in groups and threads.available:
+        cases.append(Case("numpy.1t", "NumPy m @ q + argpartition top 10, 1 thread",
+                          repeat(lambda: peers.numpy_top_k(m, qv, ids)), w.nbytes, context=threads.one()))
+    if "faiss" in groups and faiss_index is not None:
+        cases += [
+            Case("faiss.index", "faiss IndexFlatIP.search k=10, 1 thread",
+                 repeat(lambda: peers.faiss_index_top_k(faiss_index, qv, ids)), w.nbytes),
+            Case("faiss.knn", "faiss.knn on the same array, k=10, 1 thread",
+                 repeat(lambda: peers.faiss_knn_top_k(m, qv, ids)), w.nbytes),
+        ]
+    if "numpy" in groups:  # last in the round: its worker threads may still spin for a moment
+        cases.append(Case("numpy.default", "NumPy m @ q + argpartition top 10, default threads",
+                          repeat(lambda: peers.numpy_top_k(m, qv, ids)), w.nbytes))
+    return cases
+
+
+def mmr_inputs(w: Workload, pool: int) -> tuple[list[int], np.ndarray]:
+    """The `pool` best rows for the query, best first (as score_candidates would hand them over),
+    and every row's similarity; computed untimed."""
+    sims = (w.matrix @ w.query).astype(np.float32)
+    best = np.argsort(-sims, kind="stable")[:pool]
+    return best.tolist(), sims
+
+
+def mmr_cases(w: Workload, threads: peers.Threads, groups: set[str]) -> list[Case]:
+    m = w.matrix
+    cases: list[Case] = []
+    for pool in MMR_POOLS:
+        if pool > w.n:
+            continue
+        cands, sims = mmr_inputs(w, pool)
+        gathered = m[np.asarray(cands)]
+        for k in (10, pool):
+            if "mmr" in groups:
+                cases.append(Case(f"mmr.quantelle.{pool}.{k}", f"mmr_select_py N={pool} k={k}",
+                                  repeat(partial(q.mmr_select_py, cands, sims, m, k, MMR_LAMBDA))))
+            if "numpy" in groups and threads.available:
+                cases.append(Case(f"mmr.numpy.{pool}.{k}", f"NumPy MMR N={pool} k={k}, 1 thread",
+                                  repeat(partial(peers.numpy_mmr, cands, sims, m, k, MMR_LAMBDA)),
+                                  context=threads.one()))
+        if "numpy" in groups and threads.available:
+            cases.append(Case(f"mmr.gram.{pool}", f"NumPy Gram S @ S.T N={pool}, 1 thread",
+                              repeat(partial(np.matmul, gathered, gathered.T)), context=threads.one()))
+    return cases
+
+
+def agreement(w: Workload, faiss_index: object | None) -> dict[str, object]:
+    """Untimed: do the contenders do the same work? Best-10 ids as sets (near ties may swap
+    order), MMR picks as the length of the common prefix of the two pick orders."""
+    m, ids, idx, qv = w.matrix, w.ids, w.id_to_idx, w.query
+    ours = {hit["id"] for hit in q.score_candidates(m, ids, idx, qv, limit=10)}
+    out: dict[str, object] = {"numpy_top10_same": ours == {i for i, _ in peers.numpy_top_k(m, qv, ids)}}
+    if faiss_index is not None:
+        out["faiss_top10_same"] = ours == {i for i, _ in peers.faiss_index_top_k(faiss_index, qv, ids)}
+    for pool in MMR_POOLS:
+        if pool > w.n:
+            continue
+        cands, sims = mmr_inputs(w, pool)
+        a = [r for r, _ in q.mmr_select_py(cands, sims, m, pool, MMR_LAMBDA)]
+        b = [r for r, _ in peers.numpy_mmr(cands, sims, m, pool, MMR_LAMBDA)]
+        same = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+        out[f"mmr_{pool}_common_prefix"] = f"{same}/{pool}"
+    return out

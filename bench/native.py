@@ -1,0 +1,93 @@
+"""The reference kernels of floor.c, compiled here with the system C compiler and called via ctypes."""
+
+from __future__ import annotations
+
+import ctypes
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+SOURCE = Path(__file__).with_name("floor.c")
+CACHE_DIR = Path(__file__).resolve().parent.parent / "build" / "bench-floor"
+CFLAGS = ["-O3", "-std=c11", "-shared", "-fPIC", "-fno-strict-aliasing"]
+
+_f32p = ctypes.POINTER(ctypes.c_float)
+_i64p = ctypes.POINTER(ctypes.c_int64)
+
+
+def compiler() -> str | None:
+    return os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+
+
+class Floor:
+    """Single-threaded read floors, gathered-row floor and plain matvecs over caller-owned arrays."""
+
+    def __init__(self, lib: ctypes.CDLL, cc: str):
+        self._lib = lib
+        lib.variant_name.restype = ctypes.c_char_p
+        lib.variant_name.argtypes = [ctypes.c_int, ctypes.c_size_t]
+        lib.variant_count.restype = ctypes.c_size_t
+        lib.variant_count.argtypes = [ctypes.c_int]
+        lib.read_floor.restype = ctypes.c_float
+        lib.read_floor.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, ctypes.c_size_t]
+        lib.gather_floor.restype = ctypes.c_float
+        lib.gather_floor.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, _i64p, ctypes.c_size_t,
+                                     ctypes.c_size_t]
+        lib.matvec.restype = None
+        lib.matvec.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, ctypes.c_size_t, _f32p, _f32p,
+                               ctypes.c_size_t]
+        self.reads = self._variants(0)  # best ISA first
+        self.matvecs = self._variants(1)
+        self.compiler = cc
+
+    def _variants(self, kind: int) -> dict[str, int]:
+        """Variants this CPU runs, by name; the scalar loop only where nothing wider runs."""
+        out = {}
+        for i in range(self._lib.variant_count(kind)):
+            name = self._lib.variant_name(kind, i)
+            if name is not None:
+                out[name.decode()] = i
+        return {k: v for k, v in out.items() if k != "scalar"} or out
+
+    @staticmethod
+    def _ptr(a: np.ndarray, kind):  # type: ignore[no-untyped-def]
+        assert a.flags.c_contiguous
+        return a.ctypes.data_as(kind)
+
+    def read(self, variant: str, m: np.ndarray, reps: int = 1) -> float:
+        return float(self._lib.read_floor(self.reads[variant], self._ptr(m, _f32p), m.size, reps))
+
+    def gather(self, variant: str, m: np.ndarray, rows: np.ndarray, reps: int = 1) -> float:
+        assert rows.dtype == np.int64
+        return float(self._lib.gather_floor(self.reads[variant], self._ptr(m, _f32p), m.shape[1],
+                                            self._ptr(rows, _i64p), rows.size, reps))
+
+    def matvec(self, variant: str, m: np.ndarray, q: np.ndarray, out: np.ndarray, reps: int = 1) -> None:
+        n, d = m.shape
+        self._lib.matvec(self.matvecs[variant], self._ptr(m, _f32p), n, d, self._ptr(q, _f32p),
+                         self._ptr(out, _f32p), reps)
+
+
+def load() -> Floor:
+    """Build (once per source and compiler) and load the kernels; raises RuntimeError if impossible."""
+    cc = compiler()
+    if cc is None:
+        raise RuntimeError("no C compiler found (set CC, or install cc)")
+    version = subprocess.run([cc, "--version"], capture_output=True, text=True).stdout.splitlines()[:1]
+    key = hashlib.sha256(SOURCE.read_bytes() + repr((cc, version, CFLAGS)).encode()).hexdigest()[:16]
+    target = CACHE_DIR / f"floor-{key}.so"
+    if not target.exists():
+        CACHE_DIR.mkdir(parents=True, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(suffix=".so", dir=CACHE_DIR)
+        os.close(fd)
+        done = subprocess.run([cc, *CFLAGS, "-o", tmp, str(SOURCE)], capture_output=True, text=True)
+        if done.returncode != 0:
+            os.unlink(tmp)
+            raise RuntimeError(f"compiling {SOURCE.name} failed:\n{done.stderr}")
+        os.replace(tmp, target)  # concurrent runs race harmlessly: same bytes
+    return Floor(ctypes.CDLL(str(target)), " ".join([cc, *version]))

@@ -1,0 +1,118 @@
+"""What a user would write instead of `_quantelle`: NumPy (with OpenBLAS) and faiss-cpu, used plainly."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, ContextManager
+
+import numpy as np
+
+LIMIT = 10
+
+try:
+    import threadpoolctl
+except ImportError:  # the 1-thread NumPy figures need it; the bench says so and skips them
+    threadpoolctl = None  # type: ignore[assignment]
+
+try:
+    import faiss
+except ImportError:
+    faiss = None  # type: ignore[assignment]
+
+
+class Threads:
+    """Thread limits for NumPy's BLAS (threadpoolctl), and the BLAS libraries this process loaded."""
+
+    def __init__(self) -> None:
+        self.controller = threadpoolctl.ThreadpoolController() if threadpoolctl else None
+
+    @property
+    def available(self) -> bool:
+        return self.controller is not None
+
+    def one(self) -> Callable[[], ContextManager[object]]:
+        controller = self.controller
+        if controller is None:
+            raise RuntimeError("threadpoolctl is not installed")
+        return lambda: controller.limit(limits=1, user_api="blas")
+
+    def info(self) -> list[dict[str, Any]]:
+        if self.controller is None:
+            return []
+        return [dict(lib.info()) for lib in self.controller.lib_controllers]
+
+    def numpy_blas(self) -> dict[str, Any] | None:
+        """The BLAS that NumPy itself links (not one that another package brought along)."""
+        for lib in self.info():
+            if lib.get("user_api") == "blas" and "numpy" in str(lib.get("filepath", "")):
+                return lib
+        blas = [lib for lib in self.info() if lib.get("user_api") == "blas"]
+        return blas[0] if blas else None
+
+
+def numpy_top_k(matrix: np.ndarray, query: np.ndarray, ids: list[str]) -> list[tuple[str, float]]:
+    """`m @ q`, then argpartition for the best LIMIT, sorted, with ids and scores as Python objects."""
+    scores = matrix @ query
+    n = scores.shape[0]
+    part = np.argpartition(scores, n - LIMIT)[n - LIMIT :] if n > LIMIT else np.arange(n)
+    top = part[np.argsort(-scores[part], kind="stable")]
+    return [(ids[i], float(scores[i])) for i in top.tolist()]
+
+
+def numpy_mmr(candidates: list[int], similarities: np.ndarray, matrix: np.ndarray, k: int, lam: float) -> list[tuple[int, float]]:
+    """Gather the pool, its Gram `S @ S.T` (one BLAS call), then the greedy loop on NumPy vectors."""
+    rows = np.asarray(candidates, dtype=np.intp)
+    count = rows.shape[0]
+    if count == 0:
+        return []
+    pool = matrix[rows]
+    gram = pool @ pool.T
+    relevance = lam * similarities[rows]
+    redundancy = np.float32(1.0 - lam)
+    picked = np.zeros(count, dtype=bool)
+    picked[0] = True
+    out = [(int(rows[0]), float(relevance[0]))]
+    max_sim = gram[0].copy()
+    score = np.empty(count, dtype=np.float32)
+    for _ in range(min(max(k, 1), count) - 1):
+        np.multiply(max_sim, -redundancy, out=score)
+        score += relevance
+        score[picked] = -np.inf
+        j = int(np.argmax(score))
+        out.append((int(rows[j]), float(score[j])))
+        picked[j] = True
+        np.maximum(max_sim, gram[j], out=max_sim)
+    return out
+
+
+def faiss_available() -> bool:
+    return faiss is not None
+
+
+def faiss_version() -> str | None:
+    return getattr(faiss, "__version__", None) if faiss else None
+
+
+def faiss_one_thread() -> None:
+    """faiss is only ever measured on one thread; its OpenMP pool stays at one for the whole run,
+    so no idle worker spins beside the other contenders."""
+    if faiss is not None:
+        faiss.omp_set_num_threads(1)
+
+
+def faiss_index(matrix: np.ndarray) -> Any:
+    """IndexFlatIP holds its own copy of the rows (that is how the index works): built untimed."""
+    index = faiss.IndexFlatIP(matrix.shape[1])
+    index.add(matrix)
+    return index
+
+
+def faiss_index_top_k(index: Any, query: np.ndarray, ids: list[str]) -> list[tuple[str, float]]:
+    dist, rows = index.search(query[None, :], LIMIT)
+    return [(ids[i], float(s)) for i, s in zip(rows[0].tolist(), dist[0].tolist()) if i >= 0]
+
+
+def faiss_knn_top_k(matrix: np.ndarray, query: np.ndarray, ids: list[str]) -> list[tuple[str, float]]:
+    """faiss's brute force straight on the caller's array (no index, no copy)."""
+    dist, rows = faiss.knn(query[None, :], matrix, LIMIT, metric=faiss.METRIC_INNER_PRODUCT)
+    return [(ids[i], float(s)) for i, s in zip(rows[0].tolist(), dist[0].tolist()) if i >= 0]

@@ -1,0 +1,332 @@
+"""Turning measured cases into ratios, targets, a text table and a Markdown table."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from timing import Case
+
+# Column heading -> case key whose median is the denominator.
+SCORE_RATIOS = {
+    "× floor": "floor.read",
+    "× NumPy 1t": "numpy.1t",
+    "× NumPy Nt": "numpy.default",
+    "× faiss idx": "faiss.index",
+    "× faiss knn": "faiss.knn",
+}
+BUDGET_SLACK = 1 << 20  # result objects and allocator granularity, on top of the per-row budget
+BYTES_PER_ROW = 12
+OVERHEAD_TARGET_S = 15e-6
+
+
+def case_record(case: Case) -> dict[str, Any]:
+    return {
+        "label": case.label,
+        "median_s": case.median,
+        "best_s": case.best,
+        "samples_s": case.samples,
+        "calls_per_sample": case.reps,
+        "bytes_read": case.bytes_read,
+        "gb_per_s": case.bytes_read / case.median / 1e9 if case.bytes_read else None,
+        "extra_bytes": case.extra_bytes,
+    }
+
+
+def add_ratios(cases: dict[str, dict[str, Any]]) -> None:
+    for key, rec in cases.items():
+        ratios: dict[str, float] = {}
+        if key.startswith("mmr."):
+            _, kind, pool, *rest = key.split(".")
+            k = rest[0] if rest else None
+            for peer in (f"mmr.numpy.{pool}.{k}", f"mmr.gram.{pool}"):
+                if peer in cases and peer != key:
+                    ratios[peer] = rec["median_s"] / cases[peer]["median_s"]
+        else:
+            for peer in SCORE_RATIOS.values():
+                if peer in cases:
+                    ratios[peer] = rec["median_s"] / cases[peer]["median_s"]
+        rec["ratios"] = ratios
+
+
+def breakdown(cases: dict[str, dict[str, Any]]) -> dict[str, float]:
+    """Where a call's time goes, seen from outside (seconds, differences of medians)."""
+    med = {k: v["median_s"] for k, v in cases.items()}
+    out: dict[str, float] = {}
+
+    def put(name: str, plus: list[str], minus: list[str] = []) -> None:  # noqa: B006
+        if all(k in med for k in plus + minus):
+            out[name] = sum(med[k] for k in plus) - sum(med[k] for k in minus)
+
+    put("plain_minus_floor_s", ["score.plain"], ["floor.read"])
+    put("bare_call_s", ["convert.bare"])
+    put("ids_and_dict_conversion_s", ["convert.ids"], ["convert.bare"])
+    put("pass_minus_floor_s", ["convert.no_selection"], ["floor.read", "convert.ids"])
+    put("selection_s", ["score.plain"], ["convert.no_selection"])
+    put("diverse_minus_plain_s", ["score.diverse"], ["score.plain"])
+    put("all_modulations_minus_plain_s", ["score.all"], ["score.plain"])
+    put("pre_filter_resolution_s", ["convert.pre_filter"], ["convert.ids"])
+    put("pre_filter_rest_s", ["score.pre_filter"], ["convert.pre_filter"])
+    put("pre_filter_gather_floor_s", ["floor.gather"])
+    put("pre_filter_sorted_floor_s", ["floor.gather_sorted"])
+    return out
+
+
+# ---- targets ----
+
+def _target(name: str, measured: str, ok: bool | None, where: str) -> dict[str, Any]:
+    return {"target": name, "measured": measured, "pass": ok, "where": where}
+
+
+def targets(points: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    if not points:
+        return []
+    big = max(points, key=lambda p: (p["n"] * p["d"], p["n"]))
+    at_1m = next((p for p in points if p["n"] == 1_000_000 and p["d"] == 384), big)
+    where = f"{at_1m['n']:,}×{at_1m['d']}"
+    c = at_1m["cases"]
+    out = []
+
+    def ratio(a: str, b: str) -> float | None:
+        return c[a]["median_s"] / c[b]["median_s"] if a in c and b in c else None
+
+    def fmt(r: float | None, limit: float) -> tuple[str, bool | None]:
+        return ("n/a", None) if r is None else (f"{r:.3f} (≤ {limit})", r <= limit)
+
+    m, ok = fmt(ratio("score.plain", "floor.read"), 1.10)
+    out.append(_target("1a. plain ≤ 1.10 × floor", m, ok, where))
+    beaten, total, worst = 0, 0, []
+    for p in points:
+        pc = p["cases"]
+        for peer in ("numpy.1t", "faiss.index"):
+            if "score.plain" in pc and peer in pc:
+                total += 1
+                r = pc["score.plain"]["median_s"] / pc[peer]["median_s"]
+                beaten += r < 1.0
+                if r >= 1.0:
+                    worst.append(f"{peer} at {p['n']:,}×{p['d']}: {r:.2f}")
+    slowest = max(worst, key=lambda w: float(w.rsplit(": ", 1)[1]), default=None)
+    out.append(_target("1b. plain faster than NumPy 1t and faiss IndexFlatIP 1t at every size",
+                       f"{beaten} of {total} faster" + (f"; worst: {slowest}×" if slowest else ""),
+                       None if total == 0 else beaten == total, "every size"))
+    m, ok = fmt(ratio("score.all", "floor.read"), 1.25)
+    out.append(_target("2. every modulation ≤ 1.25 × floor", m, ok, where))
+    m, ok = fmt(ratio("score.diverse", "score.plain"), 1.05)
+    others = [f"{pc['score.diverse']['median_s'] / pc['score.plain']['median_s']:.2f} at {p['n']:,}×{p['d']}"
+              for p in points if p is not at_1m and "score.diverse" in (pc := p["cases"]) and "score.plain" in pc]
+    out.append(_target("3. diverse ≤ 1.05 × plain", m + (f"; elsewhere {', '.join(others)}" if others else ""),
+                       ok, where))
+    m, ok = fmt(ratio("score.pre_filter", "floor.read"), 0.25)
+    out.append(_target("4. pre_filter 10 % ≤ 0.25 × floor", m, ok, where))
+    for p in points:
+        if p["d"] != 768:
+            continue
+        pc = p["cases"]
+        for k in (10, 2000):
+            a, b = f"mmr.quantelle.2000.{k}", f"mmr.numpy.2000.{k}"
+            if a in pc and b in pc:
+                r = pc[a]["median_s"] / pc[b]["median_s"]
+                out.append(_target(f"5. mmr_select_py 2000×768 k={k} ≤ NumPy MMR 1t",
+                                   f"{r:.3f} (≤ 1)", r <= 1.0, f"{p['n']:,}×768"))
+    small = min(points, key=lambda p: (p["n"], p["d"]))
+    sc = small["cases"]
+    if "score.plain" in sc and "floor.read" in sc:
+        over = sc["score.plain"]["median_s"] - sc["floor.read"]["median_s"]
+        out.append(_target("6. per-call overhead (plain − floor) ≤ 15 µs", f"{over * 1e6:.1f} µs",
+                           over <= OVERHEAD_TARGET_S, f"{small['n']:,}×{small['d']}"))
+    budgets = {"score.plain": 0, "score.all": 0, "score.pre_filter": 0, "score.diverse": 200 * 200 * 4}
+    checked, fails = 0, []
+    for key, gram in budgets.items():
+        extra = c.get(key, {}).get("extra_bytes")
+        if extra is None:
+            continue
+        checked += 1
+        limit = BYTES_PER_ROW * at_1m["n"] + gram + BUDGET_SLACK
+        if extra > limit:
+            fails.append(f"{key} {extra / 1e6:.1f} MB > {limit / 1e6:.1f} MB")
+    if checked:
+        worst_key = max((k for k in budgets if c.get(k, {}).get("extra_bytes") is not None),
+                        key=lambda k: c[k]["extra_bytes"])
+        worst_bytes = c[worst_key]["extra_bytes"]
+        out.append(_target("7. extra memory ≤ ~12 B/row (+ MMR Gram)",
+                           f"max {worst_bytes / 1e6:.1f} MB = {worst_bytes / at_1m['n']:.1f} B/row ({worst_key})"
+                           + (f"; over: {', '.join(fails)}" if fails else ""), not fails, where))
+    return out
+
+
+# ---- text ----
+
+def fmt_time(s: float) -> str:
+    if s < 1e-3:
+        return f"{s * 1e6:.1f} µs"
+    if s < 1.0:
+        return f"{s * 1e3:.2f} ms"
+    return f"{s:.3f} s"
+
+
+def fmt_bytes(b: int | None) -> str:
+    if b is None:
+        return "-"
+    if b < 1 << 20:
+        return f"{b / 1024:.0f} KiB"
+    return f"{b / (1 << 20):.1f} MiB"
+
+
+def point_tables(p: dict[str, Any]) -> list[tuple[list[str], list[list[str]]]]:
+    """One table for the scoring contenders, one for MMR (when it ran at this point)."""
+    cases = p["cases"]
+    ratio_cols = [h for h, key in SCORE_RATIOS.items() if key in cases]
+    score_head = ["", "median", "best", "GB/s", *ratio_cols, "extra memory", "B/row"]
+    mmr_head = ["", "median", "best", "× NumPy MMR", "× NumPy Gram", "extra memory"]
+    score_rows, mmr_rows = [], []
+
+    def ratio(r: float | None) -> str:
+        return f"{r:.2f}" if r is not None else ""
+
+    for key, rec in cases.items():
+        extra = rec.get("extra_bytes")
+        if key.startswith("mmr."):
+            peer = [next((v for k, v in rec["ratios"].items() if k.startswith(prefix)), None)
+                    for prefix in ("mmr.numpy.", "mmr.gram.")]
+            mmr_rows.append([rec["label"], fmt_time(rec["median_s"]), fmt_time(rec["best_s"]),
+                             *map(ratio, peer), fmt_bytes(extra)])
+            continue
+        gbps = rec.get("gb_per_s")
+        score_rows.append([rec["label"], fmt_time(rec["median_s"]), fmt_time(rec["best_s"]),
+                           f"{gbps:.1f}" if gbps else "",
+                           *(ratio(rec["ratios"].get(SCORE_RATIOS[h])) for h in ratio_cols),
+                           fmt_bytes(extra), f"{extra / p['n']:.1f}" if extra is not None else ""])
+    tables = []
+    if score_rows:
+        tables.append((score_head, score_rows))
+    if mmr_rows:
+        tables.append((mmr_head, mmr_rows))
+    return tables
+
+
+def text_table(head: list[str], rows: list[list[str]]) -> str:
+    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
+    lines = []
+    for j, r in enumerate([head, *rows]):
+        cells = [r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])]
+        lines.append("  ".join(cells).rstrip())
+        if j == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def markdown_table(head: list[str], rows: list[list[str]]) -> str:
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(["---"] + ["--:"] * (len(head) - 1)) + "|"]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def point_title(p: dict[str, Any]) -> str:
+    return f"n = {p['n']:,}, d = {p['d']} (matrix {p['nbytes'] / 1e6:,.1f} MB)"
+
+
+BREAKDOWN_COLUMNS = {
+    "plain − floor": "plain_minus_floor_s",
+    "bare call": "bare_call_s",
+    "ids + id_to_idx": "ids_and_dict_conversion_s",
+    "pass − floor − ids": "pass_minus_floor_s",
+    "selection": "selection_s",
+    "diverse − plain": "diverse_minus_plain_s",
+    "every modulation − plain": "all_modulations_minus_plain_s",
+    "pre_filter: resolving": "pre_filter_resolution_s",
+    "pre_filter: scoring": "pre_filter_rest_s",
+    "pre_filter: gather floor": "pre_filter_gather_floor_s",
+    "(rows sorted)": "pre_filter_sorted_floor_s",
+}
+
+
+def fmt_signed(v: float | None) -> str:
+    if v is None:
+        return ""
+    return fmt_time(v) if v >= 0 else "−" + fmt_time(-v)
+
+
+def breakdown_lines(p: dict[str, Any]) -> list[str]:
+    b = p["breakdown"]
+    return [f"{label}: {fmt_signed(b[k])}" for label, k in BREAKDOWN_COLUMNS.items() if k in b]
+
+
+def targets_table(ts: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
+    mark = {True: "pass", False: "FAIL", None: "n/a"}
+    return (["target", "measured", "at", "result"],
+            [[t["target"], t["measured"], t["where"], mark[t["pass"]]] for t in ts])
+
+
+# ---- across grid points ----
+
+SUMMARY_COLUMNS = {
+    "floor": "floor.read",
+    "plain": "score.plain",
+    "diverse": "score.diverse",
+    "every modulation": "score.all",
+    "pre_filter 10 %": "score.pre_filter",
+    "NumPy 1t": "numpy.1t",
+    "NumPy Nt": "numpy.default",
+    "faiss IndexFlatIP 1t": "faiss.index",
+    "faiss.knn 1t": "faiss.knn",
+}
+
+
+def summary_table(points: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
+    """Median per call, and in brackets × the floor of the same grid point and run."""
+    cols = [h for h, key in SUMMARY_COLUMNS.items() if any(key in p["cases"] for p in points)]
+    rows = []
+    for p in points:
+        c = p["cases"]
+        floor = c.get("floor.read", {}).get("median_s")
+        row = [f"{p['n']:,} × {p['d']}"]
+        for h in cols:
+            rec = c.get(SUMMARY_COLUMNS[h])
+            if rec is None:
+                row.append("")
+            elif floor and h != "floor":
+                row.append(f"{fmt_time(rec['median_s'])} ({rec['median_s'] / floor:.2f})")
+            else:
+                row.append(fmt_time(rec["median_s"]))
+        rows.append(row)
+    return ["n × d", *cols], rows
+
+
+def peer_table(points: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
+    """The plain call's median over each peer's, same grid point and run (below 1: faster)."""
+    peers = {h: key for h, key in SUMMARY_COLUMNS.items() if key.startswith(("numpy.", "faiss."))}
+    cols = [h for h, key in peers.items() if any(key in p["cases"] for p in points)]
+    rows = []
+    for p in points:
+        c = p["cases"]
+        plain = c.get("score.plain", {}).get("median_s")
+        rows.append([f"{p['n']:,} × {p['d']}",
+                     *(f"{plain / c[peers[h]]['median_s']:.2f}" if plain and peers[h] in c else "" for h in cols)])
+    return ["n × d", *(f"plain ÷ {h}" for h in cols)], rows
+
+
+def mmr_table(points: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
+    rows = []
+    for p in points:
+        c = p["cases"]
+        pools = sorted({int(k.split(".")[2]) for k in c if k.startswith("mmr.")})
+        for pool in pools:
+            for k in sorted({pool, 10}):
+                ours, numpy = c.get(f"mmr.quantelle.{pool}.{k}"), c.get(f"mmr.numpy.{pool}.{k}")
+                gram = c.get(f"mmr.gram.{pool}")
+                if ours is None:
+                    continue
+                rows.append([str(p["d"]), f"{pool:,}", f"{k:,}", fmt_time(ours["median_s"]),
+                             fmt_time(numpy["median_s"]) if numpy else "",
+                             f"{ours['median_s'] / numpy['median_s']:.2f}" if numpy else "",
+                             fmt_time(gram["median_s"]) if gram else "",
+                             fmt_bytes(ours.get("extra_bytes"))])
+    return ["d", "N", "k", "mmr_select_py", "NumPy MMR 1t", "ratio", "NumPy Gram 1t", "extra memory"], rows
+
+
+def breakdown_table(points: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
+    rows = []
+    for p in points:
+        plain = p["cases"].get("score.plain", {}).get("extra_bytes")
+        rows.append([f"{p['n']:,} × {p['d']}", *(fmt_signed(p["breakdown"].get(k)) for k in BREAKDOWN_COLUMNS.values()),
+                     f"{plain / p['n']:.1f}" if plain is not None else ""])
+    return ["n × d", *BREAKDOWN_COLUMNS, "plain: extra B/row"], rows
