@@ -58,7 +58,7 @@ def test_dot_matches_float64_and_the_reference(variant, n):
 
 @pytest.mark.parametrize("d", [0, 1, 9, 16, 33, 47, 63, 100, 384, 1000])
 @pytest.mark.parametrize("nq", [1, 2, 3])
-@pytest.mark.parametrize("count", [1, 2, 3, 4])
+@pytest.mark.parametrize("count", [1, 2, 3, probe.BLOCK_ROWS])
 @pytest.mark.parametrize("variant", VARIANTS)
 def test_dot_block_is_bit_identical_to_dot(variant, count, nq, d):
     rng = np.random.default_rng([count, nq, d])
@@ -67,12 +67,14 @@ def test_dot_block_is_bit_identical_to_dot(variant, count, nq, d):
     assert bits(block(variant, rows, queries)) == bits(expected)
 
 
+@pytest.mark.parametrize("d, nq", [(383, 1), (385, 1), (385, 3)])  # a query in registers or not
 @pytest.mark.parametrize("variant", VARIANTS)
-def test_a_row_scores_the_same_in_every_block_position(variant):
+def test_a_row_scores_the_same_in_every_block_position(variant, d, nq):
     rng = np.random.default_rng(7)
-    row, queries, others = floats(rng, 1, 385), floats(rng, 3, 385), floats(rng, 3, 385)
+    n = probe.BLOCK_ROWS
+    row, queries, others = floats(rng, 1, d), floats(rng, nq, d), floats(rng, n - 1, d)
     alone = bits(block(variant, row, queries)[0])
-    for pos in range(4):
+    for pos in range(n):
         rows = np.concatenate([others[:pos], row, others[pos:]])
         assert bits(block(variant, rows, queries)[pos]) == alone
 
@@ -173,7 +175,8 @@ def test_tails_never_read_past_the_end(variant, n, at_page_end):
      "a: expected float32 data"),
     (lambda: probe.dot("scalar", np.ones(3, np.float32), np.ones(4, np.float32)),
      "dot: lengths differ"),
-    (lambda: probe.dot_block("scalar", np.ones((5, 3), np.float32), np.ones((1, 3), np.float32)),
+    (lambda: probe.dot_block("scalar", np.ones((probe.BLOCK_ROWS + 1, 3), np.float32),
+                             np.ones((1, 3), np.float32)),
      "dot_block: unsupported shapes"),
     (lambda: probe.dot_block("scalar", np.ones((2, 3), np.float32), np.ones((4, 3), np.float32)),
      "dot_block: unsupported shapes"),

@@ -156,4 +156,12 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quantelle_probe", "", 0, kMethod
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__quantelle_probe() { return PyModule_Create(&kModule); }
+PyMODINIT_FUNC PyInit__quantelle_probe() {
+  PyObject* module = PyModule_Create(&kModule);
+  if (module != nullptr &&
+      PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+  return module;
+}
