@@ -7,7 +7,7 @@ STRICT_WARNINGS ?= ON
 BUILD_DIR ?= build/test
 PIP_INSTALL := $(PY) -m pip install --disable-pip-version-check -q
 
-.PHONY: test venv install-test clean demo install-demo
+.PHONY: test venv install-test clean demo install-demo fuzz-smoke
 
 $(PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
@@ -25,6 +25,11 @@ install-test: $(PY)
 
 test: install-test
 	$(PY) -m pytest -q
+
+# A short run of the modifier-grammar fuzzer (libFuzzer, so clang with its runtime:
+# Debian's clang and libclang-rt-14-dev). `fuzz/run.sh 10000000` is the long run.
+fuzz-smoke:
+	fuzz/run.sh 200000
 
 clean:
 	rm -rf build dist $(VENV) .venv-sanitize
