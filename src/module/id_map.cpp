@@ -1,5 +1,7 @@
 #include "module/id_map.h"
 
+#include <utility>
+
 #include "module/converters.h"
 
 namespace quantelle::py {
@@ -22,7 +24,8 @@ PyResult<void> IdMap::convert(PyObject* o, IdMap& out, Pins& pins) {
     __builtin_prefetch(key);
     __builtin_prefetch(value);
   }
-  const std::span<PyObject* const> checked = out.checked_;
+  // Valid only during this walk: the list may change once foreign code runs.
+  const std::span<PyObject* const> checked = std::exchange(out.checked_, {});
   for (std::size_t i = 0, j = 0; filled > 0; i = (i + 1) % kFetchAhead, --filled, ++j) {
     const Item item = ahead[i];
     if (PyDict_Next(o, &pos, &key, &value)) {

@@ -13,8 +13,9 @@ PyRef new_bool(bool v) { return PyRef::borrow(v ? Py_True : Py_False); }
 
 PyRef none() { return PyRef::borrow(Py_None); }
 
-[[nodiscard]] PyResult<void> set_item(PyObject* dict, const char* key, PyRef value) {
-  PyRef k = created(PyUnicode_InternFromString(key));
+PyRef key(const char* text) { return created(PyUnicode_InternFromString(text)); }
+
+[[nodiscard]] PyResult<void> set_item(PyObject* dict, const PyRef& k, PyRef value) {
   if (PyDict_SetItem(dict, k.get(), value.get()) < 0) return std::unexpected(fetch_error());
   return {};
 }
@@ -28,12 +29,14 @@ PyRef none() { return PyRef::borrow(Py_None); }
 
 PyResult<PyRef> record_list(std::span<const PyRef> ids, std::span<const double> scores) {
   PyRef list = created(PyList_New(0));
+  const PyRef id_key = key("id");
+  const PyRef score_key = key("score");
   for (std::size_t i = 0; i < ids.size(); ++i) {
     PyRef record = created(PyDict_New());
-    if (auto r = set_item(record.get(), "id", new_str(utf8_of(ids[i].get()))); !r) {
+    if (auto r = set_item(record.get(), id_key, new_str(utf8_of(ids[i].get()))); !r) {
       return std::unexpected(r.error());
     }
-    if (auto r = set_item(record.get(), "score", created(PyFloat_FromDouble(scores[i]))); !r) {
+    if (auto r = set_item(record.get(), score_key, created(PyFloat_FromDouble(scores[i]))); !r) {
       return std::unexpected(r.error());
     }
     if (auto r = append(list.get(), std::move(record)); !r) return std::unexpected(r.error());
@@ -75,8 +78,8 @@ PyResult<PyRef> modifiers_dict(const Modifiers& m) {
       {"trajectory_to", optional_str(m.trajectory_to)},
       {"local_communities", new_bool(m.local_communities)},
   };
-  for (const auto& [key, value] : items) {
-    if (auto r = set_item(dict.get(), key, PyRef::borrow(value.get())); !r) {
+  for (const auto& [name, value] : items) {
+    if (auto r = set_item(dict.get(), key(name), PyRef::borrow(value.get())); !r) {
       return std::unexpected(r.error());
     }
   }
