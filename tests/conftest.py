@@ -1,3 +1,8 @@
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -6,7 +11,8 @@ import _quantelle as q
 
 @pytest.fixture
 def panics():
-    """Check that a call ends in PanicException(message) and that the module works right after."""
+    """check(message, fn, *args): the call ends in PanicException(message) (a compiled pattern
+    is searched instead), and the module works right after."""
 
     def check(message, fn, *args, **kwargs):
         with pytest.raises(BaseException) as info:
@@ -21,3 +27,14 @@ def panics():
         return info.value
 
     return check
+
+
+@pytest.fixture
+def run_python():
+    """Runs code in a fresh interpreter; env adds to this process's environment."""
+
+    def run(code, env=None):
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                              text=True, timeout=300, env={**os.environ, **(env or {})})
+
+    return run

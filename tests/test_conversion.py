@@ -1,148 +1,169 @@
-"""Argument conversion: each rule, its messages, the order of conversion, and snapshot semantics."""
-import re
-
+"""Argument conversion: each rule and its message, the order of conversion, and what a call holds
+while the caller's own code (hooks, str subclasses that lie) runs: never a crash, a read of freed
+memory or a result that the caller's code changed."""
 import numpy as np
 import pytest
 
 import _quantelle as q
 
-M = np.array([[1, 0], [0.6, 0.8], [0, 1]], dtype=np.float32)
+F32 = np.float32
+M = np.array([[1, 0], [0.6, 0.8], [0, 1]], dtype=F32)
 IDS = ["a", "b", "c"]
 IDX = {"a": 0, "b": 1, "c": 2}
-Q = np.array([1, 0], dtype=np.float32)
+Q = np.array([1, 0], dtype=F32)
+S, MMR, PARSE = q.score_candidates, q.mmr_select_py, q.parse_modifiers
+BASE = {S: dict(matrix=M, ids=IDS, id_to_idx=IDX, query_vec=Q),
+        MMR: dict(candidates=[0], similarities=np.ones(3, F32), matrix=M, k=5, lambda_=1.0),
+        PARSE: {}}
+RNG = np.random.default_rng(2024)
+ROWS, QUERY = RNG.standard_normal((6, 4)).astype(F32), RNG.standard_normal(4).astype(F32)
 
 
-def score(**overrides):
-    args = dict(matrix=M, ids=IDS, id_to_idx=IDX, query_vec=Q)
-    args.update(overrides)
-    return q.score_candidates(**args)
+def call(fn, **overrides):
+    return fn(**{**BASE[fn], **overrides})
 
 
-def panic_of(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException", info.value
-    return info.value
+def fresh(text):
+    """A str object of its own, not shared with any constant: freeing it frees its memory."""
+    return "".join([text[:1], text[1:]])
 
 
-class Str(str):
-    """A str subclass hashed by identity: two equal texts can both be dict keys."""
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
+def texts(n, prefix="doc"):
+    return [fresh(f"{prefix}-{i}-" + "x" * 40) for i in range(n)]
 
 
-class Recorder:
-    """Counts calls of the hooks that a conversion might run."""
-    calls = 0
-
-    def __index__(self):
-        Recorder.calls += 1
-        return 1
-
-    def __float__(self):
-        Recorder.calls += 1
-        return 1.0
-
-    def __iter__(self):
-        Recorder.calls += 1
-        return iter(())
+Sub = type("Sub", (np.ndarray,), {})
 
 
-def gen():
-    yield "a"
+def cannot(param, type_name, target):
+    return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
 
 
-@pytest.mark.parametrize("overrides, exc, message", [
-    ({"ids": "abc"}, TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
-    ({"ids": None}, TypeError, "argument 'ids': 'NoneType' object cannot be converted to 'Sequence'"),
-    ({"ids": gen()}, TypeError, "argument 'ids': 'generator' object cannot be converted to 'Sequence'"),
-    ({"ids": ["a", 1]}, TypeError, "argument 'ids': 'int' object cannot be converted to 'PyString'"),
-    ({"ids": b"ab"}, TypeError, "argument 'ids': 'int' object cannot be converted to 'PyString'"),
-    ({"ids": ["\udcff"]}, UnicodeEncodeError, None),
-    ({"pre_filter_ids": {"a"}}, TypeError,
-     "argument 'pre_filter_ids': 'set' object cannot be converted to 'Sequence'"),
-    ({"like_ids": frozenset("a")}, TypeError,
-     "argument 'like_ids': 'frozenset' object cannot be converted to 'Sequence'"),
-    ({"id_to_idx": [("a", 0)]}, TypeError,
-     "argument 'id_to_idx': 'list' object cannot be converted to 'PyDict'"),
-    ({"id_to_idx": {"a": -1}}, OverflowError, None),
-    ({"id_to_idx": {"a": 1.0}}, TypeError,
+def array(param, type_name):
+    return cannot(param, type_name, "PyArray<T, D>")
+
+
+REJECTED = [
+    ("ids-str", S, {"ids": "abc"}, TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
+    ("ids-none", S, {"ids": None}, TypeError, cannot("ids", "NoneType", "Sequence")),
+    ("ids-generator", S, {"ids": (x for x in "a")}, TypeError, cannot("ids", "generator", "Sequence")),
+    ("ids-int-item", S, {"ids": ["a", 1]}, TypeError, cannot("ids", "int", "PyString")),
+    ("ids-bytes", S, {"ids": b"ab"}, TypeError, cannot("ids", "int", "PyString")),
+    ("ids-surrogate", S, {"ids": ["\udcff"]}, UnicodeEncodeError, None),
+    ("pre-filter-set", S, {"pre_filter_ids": {"a"}}, TypeError, cannot("pre_filter_ids", "set", "Sequence")),
+    ("like-frozenset", S, {"like_ids": frozenset("a")}, TypeError, cannot("like_ids", "frozenset", "Sequence")),
+    ("map-list", S, {"id_to_idx": [("a", 0)]}, TypeError, cannot("id_to_idx", "list", "PyDict")),
+    ("map-negative", S, {"id_to_idx": {"a": -1}}, OverflowError, None),
+    ("map-float", S, {"id_to_idx": {"a": 1.0}}, TypeError,
      "argument 'id_to_idx': 'float' object cannot be interpreted as an integer"),
-    ({"id_to_idx": {1: 0}}, TypeError,
-     "argument 'id_to_idx': 'int' object cannot be converted to 'PyString'"),
-    ({"id_to_idx": {"\udcff": 0}}, UnicodeEncodeError, None),
-    ({"diverse": 1}, TypeError, "argument 'diverse': 'int' object cannot be converted to 'PyBool'"),
-    ({"recent": 0}, TypeError, "argument 'recent': 'int' object cannot be converted to 'PyBool'"),
-    ({"diverse": None}, TypeError,
-     "argument 'diverse': 'NoneType' object cannot be converted to 'PyBool'"),
-    ({"diverse": np.array(True)}, TypeError,
-     "argument 'diverse': 'ndarray' object cannot be converted to 'PyBool'"),
-    ({"diverse": np.int64(1)}, TypeError,
-     "argument 'diverse': 'int64' object cannot be converted to 'PyBool'"),
-    ({"limit": -1}, OverflowError, None),
-    ({"limit": 2**64}, OverflowError, None),
-    ({"limit": 2.0}, TypeError, "argument 'limit': 'float' object cannot be interpreted as an integer"),
-    ({"oversample": None}, TypeError,
+    ("map-int-key", S, {"id_to_idx": {1: 0}}, TypeError, cannot("id_to_idx", "int", "PyString")),
+    ("map-surrogate", S, {"id_to_idx": {"\udcff": 0}}, UnicodeEncodeError, None),
+    ("flag-int", S, {"diverse": 1}, TypeError, cannot("diverse", "int", "PyBool")),
+    ("flag-zero", S, {"recent": 0}, TypeError, cannot("recent", "int", "PyBool")),
+    ("flag-none", S, {"diverse": None}, TypeError, cannot("diverse", "NoneType", "PyBool")),
+    ("flag-0d-array", S, {"diverse": np.array(True)}, TypeError, cannot("diverse", "ndarray", "PyBool")),
+    ("flag-int64", S, {"diverse": np.int64(1)}, TypeError, cannot("diverse", "int64", "PyBool")),
+    ("count-negative", S, {"limit": -1}, OverflowError, None),
+    ("count-2**64", S, {"limit": 2**64}, OverflowError, None),
+    ("oversample-2**64", S, {"oversample": 2**64}, OverflowError, None),
+    ("count-float", S, {"limit": 2.0}, TypeError,
+     "argument 'limit': 'float' object cannot be interpreted as an integer"),
+    ("count-none", S, {"oversample": None}, TypeError,
      "argument 'oversample': 'NoneType' object cannot be interpreted as an integer"),
-    ({"threshold": "x"}, TypeError, "argument 'threshold': must be real number, not str"),
-    ({"threshold": 10**400}, OverflowError, None),
-    ({"mmr_lambda": None}, TypeError, "argument 'mmr_lambda': must be real number, not NoneType"),
-    ({"recent_days": "30"}, TypeError, "argument 'recent_days': must be real number, not str"),
-], ids=lambda v: None)
-def test_rejected_arguments(overrides, exc, message):
+    ("real-str", S, {"threshold": "x"}, TypeError, "argument 'threshold': must be real number, not str"),
+    ("real-too-big", S, {"threshold": 10**400}, OverflowError, None),
+    ("real-none", S, {"mmr_lambda": None}, TypeError, "argument 'mmr_lambda': must be real number, not NoneType"),
+    ("days-str", S, {"recent_days": "30"}, TypeError, "argument 'recent_days': must be real number, not str"),
+    ("matrix-float64", S, {"matrix": M.astype(np.float64)}, TypeError, array("matrix", "ndarray")),
+    ("matrix-float16", S, {"matrix": M.astype(np.float16)}, TypeError, array("matrix", "ndarray")),
+    ("matrix-big-endian", S, {"matrix": M.astype(">f4")}, TypeError, array("matrix", "ndarray")),
+    ("matrix-list", S, {"matrix": M.tolist()}, TypeError, array("matrix", "list")),
+    ("matrix-1d", S, {"matrix": M[0]}, TypeError, array("matrix", "ndarray")),
+    ("matrix-3d-subclass", S, {"matrix": M.view(Sub)[None]}, TypeError, array("matrix", "Sub")),
+    ("matrix-memoryview", S, {"matrix": memoryview(M)}, TypeError, array("matrix", "memoryview")),
+    ("query-scalar", S, {"query_vec": F32(1.0)}, TypeError, array("query_vec", "float32")),
+    ("query-0d", S, {"query_vec": np.array(1.0, F32)}, TypeError, array("query_vec", "ndarray")),
+    ("query-2d", S, {"query_vec": Q[None, :]}, TypeError, array("query_vec", "ndarray")),
+    ("query-tuple", S, {"query_vec": (1.0, 0.0)}, TypeError, array("query_vec", "tuple")),
+    ("query-none", S, {"query_vec": None}, TypeError, array("query_vec", "NoneType")),
+    ("not-like-int32", S, {"not_like_vec": Q.astype(np.int32)}, TypeError, array("not_like_vec", "ndarray")),
+    ("timestamps-float32", S, {"timestamps": np.zeros(3, F32)}, TypeError, array("timestamps", "ndarray")),
+    ("mask-int8", S, {"mask": np.ones(3, np.int8)}, TypeError, array("mask", "ndarray")),
+    ("mask-uint8", S, {"mask": np.ones(3, np.uint8)}, TypeError, array("mask", "ndarray")),
+    ("trajectory-list", S, {"traj_to_vec": [0.0, 1.0]}, TypeError, array("traj_to_vec", "list")),
+    ("candidates-negative", MMR, {"candidates": [1, -2]}, OverflowError, None),
+    ("candidates-str", MMR, {"candidates": "ab"}, TypeError, "argument 'candidates': Can't extract `str` to `Vec`"),
+    ("candidates-float", MMR, {"candidates": [1.0]}, TypeError,
+     "argument 'candidates': 'float' object cannot be interpreted as an integer"),
+    ("candidates-set", MMR, {"candidates": {1}}, TypeError, cannot("candidates", "set", "Sequence")),
+    ("similarities-list", MMR, {"similarities": [1.0]}, TypeError, array("similarities", "list")),
+    ("mmr-matrix-float64", MMR, {"matrix": M.astype(np.float64)}, TypeError, array("matrix", "ndarray")),
+    ("k-2**64", MMR, {"k": 2**64}, OverflowError, None),
+    ("modifiers-int", PARSE, {"modifier_str": 5}, TypeError, cannot("modifier_str", "int", "PyString")),
+    ("modifiers-bool", PARSE, {"modifier_str": True}, TypeError, cannot("modifier_str", "bool", "PyString")),
+    ("modifiers-bytes", PARSE, {"modifier_str": b"recent"}, TypeError, cannot("modifier_str", "bytes", "PyString")),
+    ("modifiers-list", PARSE, {"modifier_str": ["recent"]}, TypeError, cannot("modifier_str", "list", "PyString")),
+    ("modifiers-surrogate", PARSE, {"modifier_str": "recent \ud800"}, UnicodeEncodeError, None),
+]
+
+
+@pytest.mark.parametrize("fn, overrides, exc, message", [r[1:] for r in REJECTED], ids=[r[0] for r in REJECTED])
+def test_rejected_arguments(fn, overrides, exc, message):
     with pytest.raises(exc) as info:
-        score(**overrides)
-    assert type(info.value) is exc
-    if message is not None:
-        assert str(info.value) == message
+        call(fn, **overrides)
+    assert type(info.value) is exc and info.value.__cause__ is None
+    if message is None:
+        assert "argument '" not in str(info.value)  # only a TypeError is renamed
     else:
-        assert "argument '" not in str(info.value)  # only TypeError is renamed
-    assert info.value.__cause__ is None
+        assert str(info.value) == message
 
 
-@pytest.mark.parametrize("overrides", [
-    {"ids": ("a", "b", "c")},
-    {"ids": np.array(IDS)},
-    {"ids": [Str("a"), "b", "c"]},
-    {"pre_filter_ids": None, "like_ids": None, "timestamps": None, "mask": None,
-     "not_like_vec": None, "traj_from_vec": None, "traj_to_vec": None, "recent_days": None},
-    {"diverse": np.True_, "recent": np.False_},
-    {"limit": True},
-    {"limit": np.int64(1)},
-    {"threshold": 1, "mmr_lambda": np.float32(0.5)},
-    {"id_to_idx": {"a": np.uint8(0), "b": True}},
+Str = type("Str", (str,), {"__hash__": object.__hash__})
+Text = type("Text", (str,), {"__str__": lambda s: "diverse"})
+
+
+@pytest.mark.parametrize("fn, overrides, same_as", [
+    (S, {"ids": ("a", "b", "c")}, {}),
+    (S, {"ids": np.array(IDS)}, {}),
+    (S, {"ids": [Str("a"), "b", "c"], "id_to_idx": {Str(k): v for k, v in IDX.items()}}, {}),
+    (S, dict.fromkeys(["pre_filter_ids", "like_ids", "timestamps", "mask", "not_like_vec", "traj_from_vec",
+                       "traj_to_vec", "recent_days"]), {}),
+    (S, {"diverse": np.True_, "recent": np.False_, "limit": 1}, {"diverse": True, "limit": 1}),
+    (S, {"limit": True}, {"limit": 1}),
+    (S, {"limit": np.int64(2)}, {"limit": 2}),
+    (S, {"threshold": 1, "mmr_lambda": F32(0.5)}, {"threshold": 1.0, "mmr_lambda": 0.5}),
+    (S, {"id_to_idx": {"a": np.uint8(0), "b": True}, "pre_filter_ids": ["b"]},
+     {"id_to_idx": {"b": 1}, "pre_filter_ids": ["b"]}),
+    (MMR, {"candidates": np.array([2, 1])}, {"candidates": [2, 1]}),
+    (MMR, {"candidates": b"\x02\x01"}, {"candidates": [2, 1]}),
+    (MMR, {"candidates": (2, True)}, {"candidates": [2, 1]}),
+    (PARSE, {"modifier_str": Text("limit:7 like:x")}, {"modifier_str": "limit:7 like:x"}),
 ], ids=["tuple", "numpy-str", "str-subclass", "none-is-absent", "numpy-bools", "bool-count",
-        "numpy-count", "int-and-numpy-reals", "int-like-values"])
-def test_accepted_arguments(overrides):
-    out = score(**overrides)
-    assert out and all(type(r["id"]) is str for r in out)
-
-
-def test_threshold_is_rounded_to_float32():
-    # Row b scores float32(0.6) = 0.6000000238...; 0.60000003 rounds to that same float32, so
-    # the row survives the cut (equal scores survive), which a double comparison would not keep.
-    assert [r["id"] for r in score(threshold=0.60000003)] == ["a", "b"]
-    assert [r["id"] for r in score(threshold=0.6000001)] == ["a"]
+        "numpy-count", "int-and-numpy-reals", "int-like-values", "numpy-ints", "bytes", "tuple-with-bool",
+        "str-subclass-read-as-text"])
+def test_accepted_arguments_equal_their_plain_values(fn, overrides, same_as):
+    out = call(fn, **overrides)
+    assert out and out == call(fn, **same_as)
+    if fn is S:
+        assert all(type(r["id"]) is str for r in out)
 
 
 def test_first_failure_wins_and_later_arguments_are_untouched():
-    Recorder.calls = 0
+    calls = []  # of the hooks that a conversion might run
+    Recorder = type("Recorder", (), dict.fromkeys(["__index__", "__float__", "__iter__"], lambda s: calls.append(1) or 1))
     with pytest.raises(TypeError, match="argument 'matrix'"):
-        q.score_candidates([[1.0]], "not-a-list", IDX, Q, limit=Recorder(), threshold=Recorder())
+        S([[1.0]], "not-a-list", IDX, Q, limit=Recorder(), threshold=Recorder())
     with pytest.raises(OverflowError):
-        score(limit=-1, oversample=Recorder(), mmr_lambda=Recorder(), like_ids=Recorder(),
-              mask=[1, 2])
-    assert Recorder.calls == 0
+        call(S, limit=-1, oversample=Recorder(), mmr_lambda=Recorder(), like_ids=Recorder(), mask=[1, 2])
+    assert not calls
 
 
-@pytest.mark.parametrize("raised, expected_type, named", [
-    (TypeError("boom"), TypeError, True),
-    (type("SubTypeError", (TypeError,), {})("boom"), "SubTypeError", False),
-    (ValueError("boom"), ValueError, False),
+@pytest.mark.parametrize("raised, named", [
+    (TypeError("boom"), True),
+    (type("SubTypeError", (TypeError,), {})("boom"), False),
+    (ValueError("boom"), False),
 ], ids=["exact-type-error", "subclass", "value-error"])
-def test_only_exact_type_errors_are_renamed(raised, expected_type, named):
+def test_only_exact_type_errors_are_renamed(raised, named):
     cause = KeyError("why")
 
     class Bad:
@@ -150,109 +171,164 @@ def test_only_exact_type_errors_are_renamed(raised, expected_type, named):
             raise raised from cause
 
     with pytest.raises(BaseException) as info:
-        score(limit=Bad())
-    name = expected_type if isinstance(expected_type, str) else expected_type.__name__
-    assert type(info.value).__name__ == name
+        call(S, limit=Bad())
+    assert type(info.value) is type(raised)
     assert str(info.value) == ("argument 'limit': boom" if named else "boom")
     assert info.value.__cause__ is cause
-
-
-def test_equal_texts_in_the_id_map_the_later_entry_wins():
-    first, second = Str("b"), Str("b")
-    mapping = {"a": 0, first: 2, second: 1}
-    assert len(mapping) == 3
-    out = score(id_to_idx=mapping, pre_filter_ids=["b"])
-    assert out == [{"id": "b", "score": 0.6}]
 
 
 def test_iteration_order_of_a_sequence_decides():
     class Reversed(list):
         def __iter__(self):
-            return reversed(list.__iter__(self).__reduce__()[1][0])
+            return reversed(list(list.__iter__(self)))
 
-    out = score(pre_filter_ids=Reversed(["a", "c"]), limit=5, threshold=-1.0)
-    assert [r["id"] for r in out] == ["a", "c"]  # ranked by score either way
-    assert q.mmr_select_py(Reversed([0, 1]), np.ones(3, np.float32), M, 5, 1.0)[0][0] == 1
-
-
-def test_later_arguments_cannot_change_held_lists_and_maps():
-    ids = ["a", "b", "c"]
-    mapping = {"a": 0, "b": 1, "c": 2}
-    pre = ["c", "b"]
-
-    class Vandal:
-        def __index__(self):
-            ids.clear()
-            mapping.clear()
-            pre.clear()
-            mapping["c"] = 0
-            return 5
-
-    out = q.score_candidates(M, ids, mapping, Q, pre_filter_ids=pre, limit=Vandal())
-    assert out == [{"id": "b", "score": 0.6}, {"id": "c", "score": 0.0}]
-    assert ids == [] and pre == []
-
-
-@pytest.mark.parametrize("mutate, message", [
-    (lambda d: d.__setitem__("new", 0), "dictionary changed size during iteration"),
-    (lambda d: (d.pop("a"), d.__setitem__("z", 1)), "dictionary keys changed during iteration"),
-], ids=["size", "keys"])
-def test_id_map_changed_by_its_own_values(mutate, message):
-    mapping = {}
-
-    class Mutator:
-        def __index__(self):
-            mutate(mapping)
-            return 0
-
-    mapping.update({"a": 0, "b": Mutator()})
-    error = panic_of(lambda: score(id_to_idx=mapping))
-    assert error.args == (message,)
-    assert score(limit=1) == [{"id": "a", "score": 1.0}]
+    assert [r["id"] for r in call(S, pre_filter_ids=Reversed(["a", "c"]), threshold=-1.0)] == ["a", "c"]
+    assert MMR(Reversed([0, 1]), np.ones(3, F32), M, 5, 1.0)[0][0] == 1
 
 
 def test_index_list_shrunk_by_its_own_elements():
     candidates = []
+    candidates.extend([type("Shrinker", (), {"__index__": lambda s: candidates.clear() or 0})(), 1, 2])
+    assert MMR(candidates, np.ones(3, F32), M, 3, 0.5) == [(0, 0.5)]
 
-    class Shrinker:
+
+# --- the id map: a snapshot in which the later of two equal texts wins ----------------------
+
+
+@pytest.mark.parametrize("mutate, position, message", [
+    (lambda d, ids: d.clear(), 0, "dictionary changed size during iteration"),
+    (lambda d, ids: d.clear(), 3, "dictionary changed size during iteration"),
+    (lambda d, ids: d.pop(ids[2]), 1, "dictionary changed size during iteration"),
+    (lambda d, ids: d.pop(ids[3]), 3, "dictionary changed size during iteration"),
+    (lambda d, ids: d.update({fresh(f"new{i}"): i for i in range(50)}), 2,
+     "dictionary changed size during iteration"),
+    (lambda d, ids: d.__setitem__(ids[0], d.pop(ids[0])), 2, "dictionary keys changed during iteration"),
+    (lambda d, ids: (d.pop(ids[0]), d.__setitem__(fresh("z"), 1)), 1, "dictionary keys changed during iteration"),
+], ids=["clear-at-first", "clear-at-last", "pop-later", "pop-itself", "grow-and-rehash",
+        "reinsert-earlier-key", "replace-a-key"])
+def test_id_map_mutated_by_its_own_value(mutate, position, message, panics):
+    ids, mapping = texts(4), {}
+    mutator = type("Mutator", (), {"__index__": lambda s: (mutate(mapping, ids), 0)[1]})()
+    mapping.update({text: mutator if i == position else i for i, text in enumerate(ids)})
+    panics(message, S, ROWS[:4], ids, mapping, QUERY)
+
+
+def test_id_map_value_rebound_while_converted_keeps_the_converted_value():
+    # Neither size nor keys change: no fault, and the value being converted stays alive.
+    ids, mapping = texts(3), {}
+    rebinder = type("Rebinder", (), {"__index__": lambda s: mapping.__setitem__(ids[1], 2) or 1})()
+    mapping.update({ids[0]: 0, ids[1]: rebinder, ids[2]: 2})
+    out = S(ROWS[:3], ids, mapping, QUERY, pre_filter_ids=[ids[1]])
+    assert out == S(ROWS[:3], ids, {ids[1]: 1}, QUERY, pre_filter_ids=[ids[1]]) and out[0]["id"] == ids[1]
+
+
+def explode(*args):
+    raise AssertionError("must not be called")
+
+
+AlwaysEqual = type("AlwaysEqual", (str,), {"__eq__": lambda s, o: True, "__hash__": lambda s: 0})
+NeverEqual = type("NeverEqual", (str,), {"__eq__": lambda s, o: False, "__hash__": object.__hash__})
+# Hashable by identity (so it can be a dict key), but any comparison or str() raises.
+Exploding = type("Exploding", (str,), {"__eq__": explode, "__str__": explode, "__hash__": object.__hash__})
+Renamed = type("Renamed", (str,), {"__str__": lambda s: "something else", "__len__": lambda s: 0})
+
+
+@pytest.mark.parametrize("first, second", [
+    (str, NeverEqual), (NeverEqual, str), (Exploding, NeverEqual), (NeverEqual, Exploding),
+], ids=["plain-then-subclass", "subclass-then-plain", "exploding-first", "exploding-last"])
+def test_equal_texts_as_keys_the_later_wins(first, second):
+    mapping = {first("b"): 0, "a": 2}
+    mapping[second("b")] = 1
+    assert len(mapping) == 3, "the dict must hold both 'b' keys"
+    out = S(ROWS[:3], ["r0", "r1", "r2"], mapping, QUERY, pre_filter_ids=["b"])
+    assert [r["id"] for r in out] == ["r1"]
+
+
+@pytest.mark.parametrize("slot", ["ids", "id_to_idx", "pre_filter_ids", "like_ids"])
+@pytest.mark.parametrize("kind", [AlwaysEqual, NeverEqual, Exploding, Renamed], ids=lambda k: k.__name__)
+def test_odd_str_subclasses_are_compared_by_their_text(kind, slot):
+    ids = [f"\u00e9t\u00e9-{i}" for i in range(6)]
+    # ids[0] too: AlwaysEqual keys collapse a dict to its first key (with the last value).
+    args = dict(ids=ids, id_to_idx={t: i for i, t in enumerate(ids)}, pre_filter_ids=[ids[3], ids[0], ids[1], "x"],
+                like_ids=[ids[2], ids[0]])
+    args[slot] = {kind(t): i for t, i in args[slot].items()} if slot == "id_to_idx" else [kind(t) for t in args[slot]]
+    plain = {k: {str.__str__(t): i for t, i in v.items()} if k == "id_to_idx" else [str.__str__(t) for t in v]
+             for k, v in args.items()}
+    out, expected = S(ROWS, query_vec=QUERY, limit=6, **args), S(ROWS, query_vec=QUERY, limit=6, **plain)
+    assert expected, "the case must return rows for the comparison to mean anything"
+    assert [len(r["id"]) for r in out] == [len(r["id"]) for r in expected]  # plain str.__len__
+    assert out == expected and all(type(r["id"]) is str for r in out)
+
+
+# --- a later argument's own code empties the lists and the map the call already holds ------------
+
+
+def vandalise(how, ids, pre=None, mapping=None):
+    pre, mapping = [] if pre is None else pre, {} if mapping is None else mapping
+    if how == "clear":
+        ids.clear(), pre.clear(), mapping.clear()
+    elif how == "shrink":  # storage reallocated smaller and the texts freed
+        ids[:], pre[:] = [fresh("short")], [fresh("short")]
+        mapping.clear()
+        mapping[fresh("short")] = 5
+    else:  # "replace": same lengths, other texts, all known rows
+        ids[:] = texts(len(ids), prefix="swapped")
+        pre[:] = [ids[5]] * len(pre)
+        mapping.clear()
+        mapping.update({text: 5 for text in ids})
+
+
+def hook(slot, action, liked):
+    """A value for slot whose conversion runs action (the caller's own code) first."""
+    def then(result):
+        return lambda self, *args: (action(), result() if callable(result) else result)[1]
+
+    if slot in ("diverse", "recent"):  # an impostor of NumPy's bool: its nb_bool is this __bool__
+        return type("bool_", (), {"__module__": "numpy", "__bool__": then(True)})()
+    if slot == "like_ids":
+        return type("Sequence", (), {"__len__": then(1), "__iter__": then(lambda: iter([fresh(liked)])),
+                                     "__getitem__": lambda self, i: [fresh(liked)][i]})()
+    return type("Hook", (), {"__index__": then(3), "__float__": then(-1.0)})()
+
+
+@pytest.mark.parametrize("how", ["clear", "shrink", "replace"])
+@pytest.mark.parametrize("slot", ["id_to_idx", "diverse", "limit", "oversample", "threshold", "mmr_lambda",
+                                  "recent", "recent_days", "like_ids"])
+def test_hooks_cannot_change_the_lists_and_map_already_held(slot, how):
+    ran = []
+
+    def run(vandal):
+        ids = texts(6)
+        mapping = {text: i for i, text in enumerate(ids)}
+        pre, like = [fresh(ids[i]) for i in (4, 1, 3, 0)], [fresh(ids[2])]
+        # The map's own value may empty only the ids: changing the map itself is a fault (above).
+        held = (ids,) if slot == "id_to_idx" else (ids, pre, mapping)
+        value = hook(slot, lambda: vandal and (ran.append(slot), vandalise(how, *held)), like[0])
+        kwargs = dict(pre_filter_ids=pre, like_ids=like, diverse=True, limit=3, oversample=4, threshold=-1.0,
+                      mmr_lambda=-1.0, recent_days=2.0)
+        if slot == "id_to_idx":
+            mapping[ids[3]] = value
+        else:
+            kwargs[slot] = value
+        return S(ROWS, ids, mapping, QUERY, **kwargs)
+
+    expected = run(False)
+    assert expected, "the scenario must return rows for the comparison to mean anything"
+    assert run(True) == expected and ran
+
+
+def test_later_hook_cannot_resize_a_held_matrix():
+    matrix, refused = ROWS.copy(), []
+
+    class Resizer:
         def __index__(self):
-            candidates.clear()
-            return 0
+            try:
+                matrix.resize((1, 4), refcheck=True)
+            except ValueError:
+                refused.append(True)
+            return 6
 
-    candidates.extend([Shrinker(), 1, 2])
-    assert q.mmr_select_py(candidates, np.ones(3, np.float32), M, 3, 0.5) == [(0, 0.5)]
-
-
-@pytest.mark.parametrize("candidates, expected", [
-    (np.array([2, 1]), [2, 1]),
-    (b"\x02\x01", [2, 1]),
-    ((2, True), [2, 1]),
-], ids=["numpy-ints", "bytes", "tuple-with-bool"])
-def test_index_lists(candidates, expected):
-    out = q.mmr_select_py(candidates, np.ones(3, np.float32), M, 5, 1.0)
-    assert [row for row, _ in out] == expected
-
-
-@pytest.mark.parametrize("candidates, exc, message", [
-    ([1, -2], OverflowError, None),
-    ("ab", TypeError, "argument 'candidates': Can't extract `str` to `Vec`"),
-    ([1.0], TypeError, "argument 'candidates': 'float' object cannot be interpreted as an integer"),
-    ({1}, TypeError, "argument 'candidates': 'set' object cannot be converted to 'Sequence'"),
-], ids=["negative", "str", "float", "set"])
-def test_rejected_index_lists(candidates, exc, message):
-    with pytest.raises(exc) as info:
-        q.mmr_select_py(candidates, np.ones(3, np.float32), M, 5, 1.0)
-    if message:
-        assert str(info.value) == message
-
-
-@pytest.mark.parametrize("arg, exc, message", [
-    (1, TypeError, "argument 'modifier_str': 'int' object cannot be converted to 'PyString'"),
-    (b"recent", TypeError, "argument 'modifier_str': 'bytes' object cannot be converted to 'PyString'"),
-    ("\ud800", UnicodeEncodeError, None),
-], ids=["int", "bytes", "surrogate"])
-def test_rejected_modifier_strings(arg, exc, message):
-    with pytest.raises(exc) as info:
-        q.parse_modifiers(arg)
-    if message:
-        assert str(info.value) == message
+    ids = texts(6)
+    assert S(matrix, ids, {}, QUERY, limit=Resizer()) == S(ROWS, ids, {}, QUERY, limit=6)
+    assert refused == [True]
+    matrix.resize((1, 4), refcheck=True)  # once the call has ended, the owner may

@@ -1,8 +1,6 @@
 """The demo: its default embedding, its corpus sources and cache, and the program end to end."""
-
 import gzip
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -28,36 +26,22 @@ DOCS = [
 ]
 
 
-# The default embedding
-
 def cosine(a, b):
     return float(np.dot(a, b))
 
 
-def test_embedding_is_the_same_alone_and_in_a_batch():
-    texts = ["read a json file", "", "send bytes over a socket", "read a json file again"]
-    batch = HashingEmbedder().embed_many(texts)
-    fresh = HashingEmbedder()
+def test_embedding_is_the_same_alone_in_a_batch_and_in_every_process(run_python):
+    texts = ["read a json file", "", "send bytes over a socket", "parseJSON from_file"]
+    batch, fresh = HashingEmbedder().embed_many(texts), HashingEmbedder()
     for i in (3, 0, 2):  # another order: the vocabulary grows differently
         assert np.array_equal(fresh(texts[i]), batch[i])
-
-
-def test_embedding_does_not_depend_on_the_process():
     code = "from quantelle import HashingEmbedder; print(HashingEmbedder()('parseJSON from_file').tobytes().hex())"
-    outputs = {
-        subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                       env={**os.environ, "PYTHONHASHSEED": seed}).stdout
-        for seed in ("1", "2")
-    }
-    assert len(outputs) == 1
-    assert bytes.fromhex(outputs.pop()) == HashingEmbedder()("parseJSON from_file").tobytes()
+    outputs = {run_python(code, env={"PYTHONHASHSEED": seed}).stdout for seed in ("1", "2")}
+    assert len(outputs) == 1 and bytes.fromhex(outputs.pop()) == batch[3].tobytes()
 
 
-@pytest.mark.parametrize("text, norm", [
-    ("Read a JSON file", 1.0),
-    ("the and of", 0.0),  # stop words only
-    ("!!! ---", 0.0),
-], ids=["words", "stop-words", "punctuation"])
+@pytest.mark.parametrize("text, norm", [("Read a JSON file", 1.0), ("the and of", 0.0), ("!!! ---", 0.0)],
+                         ids=["words", "stop-words", "punctuation"])
 def test_embedding_is_unit_length_or_zero(text, norm):
     v = HashingEmbedder()(text)
     assert v.dtype == np.float32 and v.shape == (384,)
@@ -86,8 +70,6 @@ def test_fitted_weights_favour_rare_words():
     assert margin(fitted) > margin(plain) + 0.1
     assert fitted("a word never seen").any()
 
-
-# Sources
 
 def test_stdlib_documents_come_from_every_definition_found_by_ast(tmp_path):
     (tmp_path / "pkg").mkdir()
@@ -124,18 +106,14 @@ def test_stdlib_documents_come_from_every_definition_found_by_ast(tmp_path):
             pass
         x = "\\d"  # an old escape: a SyntaxWarning, not an error
     '''))
-    (tmp_path / "broken.py").write_text("def (:\n")
-    (tmp_path / "site-packages").mkdir()
-    (tmp_path / "site-packages" / "third.py").write_text('"""Not the stdlib."""\n')
-    (tmp_path / "lib-dynload").mkdir()
-    (tmp_path / "lib-dynload" / "odd.py").write_text('"""Not importable."""\n')
-
+    for path, text in [("broken.py", "def (:\n"), ("site-packages/third.py", '"""Not the stdlib."""\n'),
+                       ("lib-dynload/odd.py", '"""Not importable."""\n')]:
+        (tmp_path / path).parent.mkdir(exist_ok=True)
+        (tmp_path / path).write_text(text)
     docs = {d.id: d for d in sources.stdlib_documents(tmp_path)}
-    assert sorted(docs) == sorted([
-        "pkg", "pkg.mod", "pkg.mod.Thing", "pkg.mod.Thing.method", "pkg.mod.Thing.method.inner",
-        "pkg.mod.Thing.value", "pkg.mod.Thing.value#2", "pkg.mod.chosen", "pkg.mod.chosen#2",
-        "pkg.mod.fallback",
-    ])
+    assert sorted(docs) == ["pkg", "pkg.mod", "pkg.mod.Thing", "pkg.mod.Thing.method", "pkg.mod.Thing.method.inner",
+                            "pkg.mod.Thing.value", "pkg.mod.Thing.value#2", "pkg.mod.chosen", "pkg.mod.chosen#2",
+                            "pkg.mod.fallback"]
     assert docs["pkg.mod"].excerpt == "Module doc."
     assert docs["pkg.mod.Thing.method"].text == "pkg.mod.Thing.method (function): Do it."
     assert docs["pkg.mod.chosen#2"].excerpt == "Variant two."
@@ -146,8 +124,7 @@ def write_changelog(path, entries):
     path.parent.mkdir(parents=True)
     with gzip.open(path, "wt") as f:
         for source, version, lines, date in entries:
-            f.write(f"{source} ({version}) unstable; urgency=medium\n\n")
-            f.write("".join(f"  {line}\n" for line in lines))
+            f.write(f"{source} ({version}) unstable; urgency=medium\n\n" + "".join(f"  {line}\n" for line in lines))
             f.write(f"\n -- Some One <someone@example.org>  {date}\n\n")
 
 
@@ -157,9 +134,7 @@ def test_changelog_entries_are_dated_and_kept_once(tmp_path):
     write_changelog(tmp_path / "libfoo1" / "changelog.Debian.gz",
                     [shared, ("libfoo", "1.1-1", ["* Initial release."], "Mon, 01 Jan 2024 00:00:00 +0000")])
     write_changelog(tmp_path / "libfoo-dev" / "changelog.Debian.gz", [shared])
-    write_changelog(tmp_path / "bar" / "changelog.Debian.gz",
-                    [("bar", "2.0", ["* Something."], "not a date")])
-
+    write_changelog(tmp_path / "bar" / "changelog.Debian.gz", [("bar", "2.0", ["* Something."], "not a date")])
     docs = {d.id: d for d in sources.changelog_documents(tmp_path)}
     assert sorted(docs) == ["debian:libfoo/1.1-1", "debian:libfoo/1.2-1"]
     fix = docs["debian:libfoo/1.2-1"]
@@ -174,9 +149,7 @@ def test_jsonl_documents(tmp_path):
     path.write_text("\n".join(json.dumps(d) for d in DOCS[:2] + DOCS[-1:]) + "\n\n")
     docs = sources.jsonl_documents(path)
     assert [d.id for d in docs] == ["json-read", "json-write", "42"]
-    assert docs[0].timestamp == datetime(2024, 3, 1, 12, tzinfo=UTC).timestamp()
-    assert docs[1].timestamp == 1.7e9
-    assert docs[2].timestamp is None
+    assert [d.timestamp for d in docs] == [datetime(2024, 3, 1, 12, tzinfo=UTC).timestamp(), 1.7e9, None]
 
 
 @pytest.mark.parametrize("lines, message", [
@@ -201,19 +174,11 @@ def test_the_real_corpus_has_ten_thousand_documents():
     assert len(sources.stdlib_documents()) + len(sources.changelog_documents()) >= 10_000
 
 
-# Cache
-
-def entry(n=3, dim=4):
-    return cache.Cached([f"id{i}" for i in range(n)], [f"excerpt {i}" for i in range(n)],
-                        np.array([1.0e9, np.nan, 2.0e9][:n]), np.eye(n, dim, dtype=np.float32),
-                        {"gzip": 3.5, "data": 1.25})
-
-
 def test_cache_round_trip_and_misses(tmp_path):
-    saved = entry()
+    saved = cache.Cached([f"id{i}" for i in range(3)], [f"excerpt {i}" for i in range(3)],
+                         np.array([1.0e9, np.nan, 2.0e9]), np.eye(3, 4, dtype=np.float32), {"gzip": 3.5, "data": 1.25})
     assert cache.save(tmp_path, "k", saved) is not None
     loaded = cache.load(tmp_path, "k", 4)
-    assert loaded is not None
     assert (loaded.ids, loaded.excerpts, loaded.idf) == (saved.ids, saved.excerpts, saved.idf)
     assert np.array_equal(loaded.matrix, saved.matrix)
     assert np.array_equal(loaded.timestamps, saved.timestamps, equal_nan=True)
@@ -224,21 +189,17 @@ def test_cache_round_trip_and_misses(tmp_path):
 
 
 def test_cache_key_follows_the_files(tmp_path):
-    f = tmp_path / "a.py"
+    f, j = tmp_path / "a.py", tmp_path / "c.jsonl"
     f.write_text("x")
     key = cache.cache_key("stdlib", "emb", [f])
-    assert cache.cache_key("stdlib", "emb", [f]) == key
-    assert cache.cache_key("stdlib", "other-emb", [f]) != key
+    assert cache.cache_key("stdlib", "emb", [f]) == key != cache.cache_key("stdlib", "other-emb", [f])
     f.write_text("xy")
     assert cache.cache_key("stdlib", "emb", [f]) != key
-    j = tmp_path / "c.jsonl"
     j.write_text("1")
     before = cache.cache_key("jsonl", "emb", [], [j])
     j.write_text("2")  # same size: the content decides
     assert cache.cache_key("jsonl", "emb", [], [j]) != before
 
-
-# The program
 
 @pytest.fixture
 def corpus_file(tmp_path):
@@ -253,8 +214,7 @@ def run_demo(*args, stdin=None):
 
 
 def table(stdout):
-    rows = [line.split() for line in stdout.splitlines() if line[:1].isdigit() or line.startswith(" ")]
-    return [r for r in rows if r and r[0].isdigit()]
+    return [line.split() for line in stdout.splitlines() if line[:1].isdigit()]
 
 
 def test_demo_searches_a_jsonl_corpus(corpus_file, tmp_path):
@@ -268,41 +228,31 @@ def test_demo_searches_a_jsonl_corpus(corpus_file, tmp_path):
     assert "modulations: contrastive penalty against 'xml'; limit 3" in first.stdout
     assert "note: local_communities: ignored" in first.stdout
     assert "search: " in first.stdout and "Embedding with hashing-v1-384" in first.stderr
-
     again = run_demo(*args, "-m", "limit:3 unlike:xml")
-    assert "loaded from the cache" in again.stdout
-    assert table(again.stdout) == rows
+    assert "loaded from the cache" in again.stdout and table(again.stdout) == rows
 
 
 def test_demo_prompts_without_a_query(corpus_file):
-    lines = "send data over the network | limit:1\n\ncompress\n"
-    done = run_demo("--corpus", corpus_file, "--no-cache", "-m", "limit:2", stdin=lines)
+    done = run_demo("--corpus", corpus_file, "--no-cache", "-m", "limit:2",
+                    stdin="send data over the network | limit:1\n\ncompress\n")
     assert done.returncode == 0, done.stderr
-    ranked = [(r[0], r[1]) for r in table(done.stdout)]
-    assert ranked[:2] == [("1", "socket-send"), ("1", "gzip")]  # limit:1, then the default limit:2
-    assert [rank for rank, _ in ranked] == ["1", "1", "2"]
+    # limit:1, then the default limit:2
+    assert [(r[0], r[1]) for r in table(done.stdout)][:2] == [("1", "socket-send"), ("1", "gzip")]
+    assert [r[0] for r in table(done.stdout)] == ["1", "1", "2"]
 
 
-@pytest.mark.parametrize("args, message", [
-    (["-q", "x", "-m", "like:nope"], "error: like: 'nope' not in the corpus"),
-    (["-q", "x", "-m", "recent:0"], "error: recent:0: the half-life must be a positive"),
-    (["-q", "x", "--model", "no-such-model"], "error: "),
-], ids=["unknown-like", "zero-half-life", "model-unavailable"])
-def test_demo_reports_errors(corpus_file, args, message):
-    done = run_demo("--corpus", corpus_file, "--no-cache", *args)
-    assert done.returncode == 2
-    assert message in done.stderr
-    assert "Traceback" not in done.stderr
-
-
-@pytest.mark.parametrize("content, message", [
-    ('{"id": "a", "text": "x"}\n{"id": "b"}\n', ":2: 'text' must be a string"),
-    (None, ": No such file or directory"),
-], ids=["malformed", "missing"])
-def test_demo_reports_a_broken_corpus(tmp_path, content, message):
-    path = tmp_path / "c.jsonl"
-    if content is not None:
-        path.write_text(content)
-    done = run_demo("--corpus", path, "--cache-dir", tmp_path / "cache", "-q", "x")
-    assert done.returncode == 2
-    assert done.stderr.startswith(f"error: {path}{message}")
+@pytest.mark.parametrize("content, args, message", [
+    (None, ["-m", "like:nope"], "error: like: 'nope' not in the corpus"),
+    (None, ["-m", "recent:0"], "error: recent:0: the half-life must be a positive"),
+    (None, ["--model", "no-such-model"], "error: "),
+    ('{"id": "a", "text": "x"}\n{"id": "b"}\n', [], "error: {corpus}:2: 'text' must be a string"),
+    ("", [], "error: {corpus}: No such file or directory"),
+], ids=["unknown-like", "zero-half-life", "model-unavailable", "malformed-corpus", "missing-corpus"])
+def test_demo_reports_errors(corpus_file, tmp_path, content, args, message):
+    if content is not None:  # a broken corpus: malformed, or missing when empty here
+        corpus_file = tmp_path / "c.jsonl"
+        if content:
+            corpus_file.write_text(content)
+    done = run_demo("--corpus", corpus_file, "--cache-dir", tmp_path / "cache", "-q", "x", *args)
+    assert done.returncode == 2 and "Traceback" not in done.stderr
+    assert any(line.startswith(message.format(corpus=corpus_file)) for line in done.stderr.splitlines())

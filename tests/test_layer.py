@@ -1,6 +1,5 @@
 """The `quantelle` layer: each modifier key reaches `score_candidates` as the right argument, and
 what the layer adds (copies, shapes, dtypes, ids, embed results) is checked before the module runs."""
-
 import time
 
 import numpy as np
@@ -9,24 +8,10 @@ import pytest
 import _quantelle as q
 from quantelle import Corpus, Hit
 
-DAY = 86400.0
-
-# Texts the fake embedding knows; the corpus is built so that every modulation moves the ranking.
-WORDS = {
-    "north": [1.0, 0.0, 0.0, 0.0],
-    "east": [0.0, 1.0, 0.0, 0.0],
-    "up": [0.0, 0.0, 1.0, 0.0],
-    "north-east": [0.7, 0.7, 0.1, 0.0],
-    "nowhere": [0.0, 0.0, 0.0, 0.0],
-}
-NAMED = {
-    "n": [1.0, 0.0, 0.0, 0.0],
-    "ne": [0.8, 0.6, 0.0, 0.0],
-    "ne2": [0.79, 0.61, 0.0, 0.0],
-    "e": [0.0, 1.0, 0.0, 0.0],
-    "u": [0.0, 0.0, 1.0, 0.0],
-    "nu": [0.6, 0.0, 0.8, 0.0],
-}
+WORDS = {"north": [1.0, 0, 0, 0], "east": [0, 1.0, 0, 0], "up": [0, 0, 1.0, 0], "north-east": [0.7, 0.7, 0.1, 0]}
+# Named rows, then filler: 14 rows, more than the default limit; every modulation moves the ranking.
+NAMED = {"n": [1.0, 0, 0, 0], "ne": [0.8, 0.6, 0, 0], "ne2": [0.79, 0.61, 0, 0], "e": [0, 1.0, 0, 0],
+         "u": [0, 0, 1.0, 0], "nu": [0.6, 0, 0.8, 0]}
 
 
 def embed(text):
@@ -35,99 +20,72 @@ def embed(text):
 
 @pytest.fixture(scope="module")
 def corpus():
-    rng = np.random.default_rng(7)
-    filler = rng.normal(size=(8, 4)) + [0.3, 0.3, 0.3, 0.0]  # 14 rows: more than the default limit
-    matrix = np.vstack([np.array(list(NAMED.values())), filler])
-    ids = [*NAMED, *(f"x{i}" for i in range(len(filler)))]
-    now = time.time()
+    filler = np.random.default_rng(7).normal(size=(8, 4)) + [0.3, 0.3, 0.3, 0.0]
     ages = np.array([400, 1, 2, 300, 5, 50, *range(10, 90, 10)], dtype=np.float64)
-    return Corpus(matrix, ids, now - ages * DAY, embed=embed)
+    return Corpus(np.vstack([list(NAMED.values()), filler]), [*NAMED, *(f"x{i}" for i in range(8))],
+                  time.time() - ages * 86400.0, embed=embed)
 
 
-def unit(v):
-    v = np.asarray(v, dtype=np.float32)
-    return v / np.linalg.norm(v)
+def two_rows(**kw):
+    return Corpus([[1.0, 0.0], [0.0, 1.0]], ["a", "b"], **kw)
 
 
-def direct(corpus, query, **kwargs):
-    records = q.score_candidates(corpus.matrix, corpus.ids, corpus.id_to_idx, embed(query), **kwargs)
-    return [Hit(r["id"], r["score"]) for r in records]
-
-
-def assert_same_hits(got, expected):
-    assert [h.id for h in got] == [h.id for h in expected]
-    assert [h.score for h in got] == pytest.approx([h.score for h in expected], abs=2e-4)
-
-
-@pytest.mark.parametrize("modifiers, expected", [
-    ("", {}),
-    ("recent", {"recent": True, "timestamps": "ts"}),
-    ("recent:7", {"recent": True, "recent_days": 7.0, "timestamps": "ts"}),
-    ("unlike:east", {"not_like_vec": "east"}),
-    ("diverse limit:3", {"diverse": True, "limit": 3}),
-    ("limit:3", {"limit": 3}),
-    ("like:e,u", {"like_ids": ["e", "u"]}),
-    ("like:e,,u,", {"like_ids": ["e", "u"]}),
-    ("from: north to: up", {"traj_from_vec": "north", "traj_to_vec": "up"}),
-    ("local_communities", {}),
-    ("detect_communities limit:2", {"limit": 2}),
-    ("unlike: like: recent:x", {"recent": True, "timestamps": "ts"}),
+@pytest.mark.parametrize("modifiers, expected, moves", [
+    ("", {}, False),
+    ("recent", {"recent": True, "timestamps": "ts"}, True),
+    ("recent:7", {"recent": True, "recent_days": 7.0, "timestamps": "ts"}, True),
+    ("unlike:east", {"not_like_vec": "east"}, True),
+    ("diverse limit:3", {"diverse": True, "limit": 3}, True),
+    ("limit:3", {"limit": 3}, True),
+    ("like:e,u", {"like_ids": ["e", "u"]}, True),
+    ("like:e,,u,", {"like_ids": ["e", "u"]}, True),
+    ("from: north to: up", {"traj_from_vec": "north", "traj_to_vec": "up"}, True),
+    ("local_communities", {}, False),
+    ("detect_communities limit:2", {"limit": 2}, True),
+    ("unlike: like: recent:x", {"recent": True, "timestamps": "ts"}, True),
 ], ids=["none", "recent", "recent-days", "unlike", "diverse", "limit", "like", "like-empty-pieces",
         "trajectory", "communities", "communities-with-limit", "empty-values"])
-def test_each_modifier_becomes_its_argument(corpus, modifiers, expected):
-    kwargs = {k: corpus.timestamps if v == "ts" else embed(v) if k.endswith("_vec") else v
-              for k, v in expected.items()}
-    result = corpus.search("north-east", modifiers)
-    assert_same_hits(result.hits, direct(corpus, "north-east", **kwargs))
-
-
-@pytest.mark.parametrize("modifiers", [
-    "recent", "recent:7", "unlike:east", "diverse limit:3", "limit:3", "like:e,u", "from: north to: up",
-], ids=["recent", "recent-days", "unlike", "diverse", "limit", "like", "trajectory"])
-def test_each_modulation_changes_the_ranking(corpus, modifiers):
-    # Guards the table above: an argument that had no effect would make it pass vacuously.
-    plain = corpus.search("north-east").hits
-    assert corpus.search("north-east", modifiers).hits != plain
+def test_each_modifier_becomes_its_argument(corpus, modifiers, expected, moves):
+    kwargs = {k: corpus.timestamps if v == "ts" else embed(v) if k.endswith("_vec") else v for k, v in expected.items()}
+    direct = q.score_candidates(corpus.matrix, corpus.ids, corpus.id_to_idx, embed("north-east"), **kwargs)
+    got = corpus.search("north-east", modifiers).hits
+    assert [h.id for h in got] == [r["id"] for r in direct]
+    assert [h.score for h in got] == pytest.approx([r["score"] for r in direct], abs=2e-4)
+    # A modulation without effect would make the comparison above pass vacuously.
+    assert (got != corpus.search("north-east").hits) == moves
 
 
 def test_modifiers_that_change_nothing_are_reported(corpus):
-    plain = corpus.search("north-east").hits
     result = corpus.search("north-east", "local_communities unlike: like:")
-    assert result.hits == plain
-    assert result.applied == ()
+    assert result.hits == corpus.search("north-east").hits and result.applied == ()
     assert [n.split(":")[0] for n in result.notes] == ["unlike", "like", "local_communities"]
 
 
 def test_recent_without_timestamps_is_ignored_with_a_note():
-    c = Corpus([[1.0, 0.0], [0.0, 1.0]], ["a", "b"])
-    result = c.search(np.array([1.0, 0.2]), "recent:5")
+    result = two_rows().search(np.array([1.0, 0.2]), "recent:5")
     assert [h.id for h in result.hits] == ["a", "b"]
-    assert "timestamps" in result.notes[0]
-    assert "recent" not in result.prepared.arguments
+    assert "timestamps" in result.notes[0] and "recent" not in result.prepared.arguments
 
 
 def test_rows_are_normalised_so_scores_are_cosines():
     c = Corpus(np.array([[10.0, 0.0], [0.0, 0.5], [0.0, 0.0]]), ["big", "small", "zero"])
-    hits = c.search(np.array([3.0, 4.0])).hits
-    assert hits == [Hit("small", 0.8), Hit("big", 0.6), Hit("zero", 0.0)]
+    assert c.search(np.array([3.0, 4.0])).hits == [Hit("small", 0.8), Hit("big", 0.6), Hit("zero", 0.0)]
     assert np.allclose(np.linalg.norm(c.matrix[:2], axis=1), 1.0)
 
 
 def test_corpus_owns_read_only_float32_copies():
     matrix = np.array([[1.0, 0.0], [0.0, 2.0]])  # float64, not unit
-    stamps = [1.0e9, 2.0e9]
-    c = Corpus(matrix, ("a", "b"), stamps)
+    c = Corpus(matrix, ("a", "b"), [1.0e9, 2.0e9])
     matrix[0, 0] = -5.0
-    assert c.matrix.dtype == np.float32 and c.matrix.flags.c_contiguous
+    assert c.matrix.dtype == np.float32 and c.matrix.flags.c_contiguous and c.matrix[0, 0] == 1.0
     assert c.timestamps is not None and c.timestamps.dtype == np.float64
-    assert c.matrix[0, 0] == 1.0
     with pytest.raises(ValueError, match="read-only"):
         c.matrix[0, 0] = 0.5
     assert c.id_to_idx == {"a": 0, "b": 1}
 
 
 def test_query_vector_needs_no_embed_and_an_explicit_embed_wins():
-    c = Corpus([[1.0, 0.0], [0.0, 1.0]], ["a", "b"], embed=lambda text: [1.0, 0.0])
+    c = two_rows(embed=lambda text: [1.0, 0.0])
     assert c.search(np.array([0.0, 2.0])).hits[0].id == "b"
     assert c.search("anything").hits[0].id == "a"
     assert c.search("anything", embed=lambda text: [0.0, 1.0]).hits[0].id == "b"
@@ -144,8 +102,8 @@ def test_query_vector_needs_no_embed_and_an_explicit_embed_wins():
     ([[1.0], [2.0]], ["a", 2], None, TypeError, r"ids must be str, got int 2"),
     ([[1.0], [2.0]], ["a", "b"], [1.0], ValueError, r"timestamps must have shape \(2,\).*got \(1,\)"),
     ([[1.0], [2.0]], ["a", "b"], ["x", "y"], ValueError, r"timestamps must hold real numbers"),
-], ids=["1-d", "no-columns", "strings", "nan", "too-few-ids", "duplicate-id", "ids-str",
-        "id-not-str", "timestamps-short", "timestamps-str"])
+], ids=["1-d", "no-columns", "strings", "nan", "too-few-ids", "duplicate-id", "ids-str", "id-not-str",
+        "timestamps-short", "timestamps-str"])
 def test_corpus_rejects(matrix, ids, timestamps, error, message):
     with pytest.raises(error, match=message):
         Corpus(matrix, ids, timestamps)
@@ -156,8 +114,7 @@ def test_corpus_rejects(matrix, ids, timestamps, error, message):
     ("q", "", lambda t: [[1.0, 0.0]], r"embed returned for the query has shape \(1, 2\)"),
     ("q", "", lambda t: [np.inf, 0.0], r"embed returned for the query holds NaN or infinite"),
     ("q", "", lambda t: ["a", "b"], r"embed returned for the query must hold real numbers"),
-    ("q", "unlike:x", lambda t: [1.0] if t == "x" else [1.0, 0.0],
-     r"embed returned for the unlike text has shape \(1,\)"),
+    ("q", "unlike:x", lambda t: [1.0] if t == "x" else [1.0, 0.0], r"embed returned for the unlike text has shape \(1,\)"),
     ("q", "from: a to: b", lambda t: [1.0] if t == "b" else [1.0, 0.0],
      r"embed returned for the trajectory end has shape \(1,\)"),
     ("q", "", None, r"the query 'q' needs an embed callable"),
@@ -167,17 +124,15 @@ def test_corpus_rejects(matrix, ids, timestamps, error, message):
     (np.array([1.0, 0.0]), "like:a,zz,yy", None, r"like: 'zz', 'yy' not in the corpus"),
     (np.array([1.0, 0.0]), "recent:0", None, r"recent:0: the half-life must be a positive"),
     (np.array([1.0, 0.0]), "recent:-3", None, r"recent:-3: the half-life must be a positive"),
-], ids=["embed-long", "embed-2d", "embed-inf", "embed-str", "unlike-short", "trajectory-short",
-        "no-embed", "vector-long", "vector-nan", "unlike-no-embed", "like-unknown", "recent-zero",
-        "recent-negative"])
+], ids=["embed-long", "embed-2d", "embed-inf", "embed-str", "unlike-short", "trajectory-short", "no-embed",
+        "vector-long", "vector-nan", "unlike-no-embed", "like-unknown", "recent-zero", "recent-negative"])
 def test_search_rejects_before_calling_the_module(query, modifiers, embed_fn, message):
-    c = Corpus([[1.0, 0.0], [0.0, 1.0]], ["a", "b"], [1.0e9, 1.1e9])
     with pytest.raises(ValueError, match=message):
-        c.search(query, modifiers, embed=embed_fn)
+        two_rows(timestamps=[1.0e9, 1.1e9]).search(query, modifiers, embed=embed_fn)
 
 
 def test_prepared_arguments_drive_the_module_directly(corpus):
     prepared = corpus.prepare("north", "limit:2 unlike:east")
-    args = {**prepared.arguments, "threshold": 0.7}  # the escape hatch for arguments without a modifier
-    assert [r["id"] for r in q.score_candidates(**args)] == ["n", "ne"]
     assert prepared.modifiers["unlike"] == "east"
+    # The escape hatch for arguments that no modifier sets:
+    assert [r["id"] for r in q.score_candidates(**{**prepared.arguments, "threshold": 0.7})] == ["n", "ne"]

@@ -1,4 +1,4 @@
-"""mmr_select_py: greedy order, tie-breaks, non-finite values, result shape and faults."""
+"""mmr_select_py: greedy order, tie-breaks, non-finite values, double arithmetic and faults."""
 import math
 
 import numpy as np
@@ -9,15 +9,11 @@ import model
 
 F32 = np.float32
 EYE = np.eye(6, dtype=F32)
-
-
-def example_matrix():
-    """Ten rows; rows 7, 3, 9 are unit vectors with pair values 7-3 0.95, 7-9 0.1, 3-9 0.2."""
-    m = np.zeros((10, 3), F32)
-    m[[7, 3, 9]] = np.linalg.cholesky([[1, 0.95, 0.1], [0.95, 1, 0.2], [0.1, 0.2, 1]])
-    sims = np.zeros(10, F32)
-    sims[[7, 3, 9]] = [0.9, 0.8, 0.7]
-    return m, sims
+# Ten rows; rows 7, 3, 9 are unit vectors with pair values 7-3 0.95, 7-9 0.1, 3-9 0.2.
+EXAMPLE = np.zeros((10, 3), F32)
+EXAMPLE[[7, 3, 9]] = np.linalg.cholesky([[1, 0.95, 0.1], [0.95, 1, 0.2], [0.1, 0.2, 1]])
+EXAMPLE_SIMS = np.zeros(10, F32)
+EXAMPLE_SIMS[[7, 3, 9]] = [0.9, 0.8, 0.7]
 
 
 def rel(*values):
@@ -30,35 +26,26 @@ def flat(pairs):
 
 
 def test_worked_example():
-    m, sims = example_matrix()
-    got = q.mmr_select_py([7, 3, 9], sims, m, 3, 0.5)
+    got = q.mmr_select_py([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 3, 0.5)
+    assert type(got) is list and all(type(i) is int and type(s) is float for i, s in got)
     assert [i for i, _ in got] == [7, 9, 3]
-    assert got[0][1] == 0.5 * float(F32(0.9))  # exact: nothing but one double product
+    assert got[0][1] == 0.5 * float(F32(0.9)) == 0.44999998807907104  # one double product, unrounded
     np.testing.assert_allclose([s for _, s in got], [0.45, 0.3, -0.075], atol=1e-6)
-    assert flat(got) == pytest.approx(flat(model.mmr_select([7, 3, 9], sims, m, 3, 0.5)), abs=1e-6)
+    assert flat(got) == pytest.approx(flat(model.mmr_select([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 3, 0.5)), abs=1e-6)
 
 
-def test_result_is_a_list_of_int_float_pairs_not_rounded():
-    m, sims = example_matrix()
-    got = q.mmr_select_py(np.array([7, 3, 9], np.uint64), sims, m, 2, 0.5)
-    assert type(got) is list and all(type(t) is tuple and len(t) == 2 for t in got)
-    assert all(type(i) is int and type(s) is float for i, s in got)
-    assert got[0] == (7, 0.44999998807907104)  # 0.5 * float32(0.9), unrounded
-
-
-@pytest.mark.parametrize("candidates, sims, k, lam, expected", [
-    ([7, 3, 9], None, 0, 0.5, [(7, 0.45)]),
-    ([7, 3, 9], None, 1, 0.5, [(7, 0.45)]),
-    ([7, 3, 9], None, 2**64 - 1, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
-    ([9, 7, 3], None, 1, 0.5, [(9, 0.35)]),
-    ([9, 7, 3], None, 3, 0.5, [(9, 0.35), (7, 0.4), (3, -0.075)]),
-    (np.array([3, 9], np.int64), None, 5, 0.5, [(3, 0.4), (9, 0.25)]),
-    ([7], None, 4, 2.0, [(7, 1.8)]),
-], ids=["k-0", "k-1", "k-beyond-n", "first-pick-trusted", "first-pick-less-relevant", "numpy-int-array",
+@pytest.mark.parametrize("candidates, k, lam, expected", [
+    ([7, 3, 9], 0, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], 1, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], 2**64 - 1, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
+    ([9, 7, 3], 1, 0.5, [(9, 0.35)]),
+    ([9, 7, 3], 3, 0.5, [(9, 0.35), (7, 0.4), (3, -0.075)]),
+    (np.array([3, 9], np.uint64), 5, 0.5, [(3, 0.4), (9, 0.25)]),
+    ([7], 4, 2.0, [(7, 1.8)]),
+], ids=["k-0", "k-1", "k-beyond-n", "first-pick-trusted", "first-pick-less-relevant", "numpy-uint-array",
         "single-lambda-outside-range"])
-def test_selection(candidates, sims, k, lam, expected):
-    m, example_sims = example_matrix()
-    got = q.mmr_select_py(candidates, example_sims if sims is None else sims, m, k, lam)
+def test_selection(candidates, k, lam, expected):
+    got = q.mmr_select_py(candidates, EXAMPLE_SIMS, EXAMPLE, k, lam)
     assert [i for i, _ in got] == [i for i, _ in expected]
     np.testing.assert_allclose([s for _, s in got], [s for _, s in expected], atol=1e-6)
 
@@ -99,9 +86,8 @@ def test_lambda_0_takes_the_least_similar_row():
 ], ids=["nan-pair-never-raises-max", "lambda-1-nan-redundancy"])
 def test_nan_pair_values_are_ignored_by_the_running_maximum(lam, expected):
     m = np.array([[1, 0], [np.nan, 0], [0.6, 0.8]], F32)
-    got = q.mmr_select_py([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)
-    assert flat(got) == pytest.approx(flat(expected))
-    assert flat(model.mmr_select([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)) == pytest.approx(flat(expected))
+    for select in (q.mmr_select_py, model.mmr_select):
+        assert flat(select([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)) == pytest.approx(flat(expected))
 
 
 @pytest.mark.parametrize("candidates, sims_len, message", [

@@ -1,8 +1,5 @@
-"""`pip wheel .` gives a wheel that installs and works in a fresh virtual environment.
-
-Slow (it compiles the module once more, in a build directory of its own): about a minute.
-"""
-
+"""`pip wheel .` gives a wheel that ships the module, the layer and the types, without the probe,
+and installs and works in a fresh virtual environment. Slow: it compiles the module once more."""
 import os
 import subprocess
 import sys
@@ -10,8 +7,6 @@ import zipfile
 from pathlib import Path
 
 import pytest
-
-ROOT = Path(__file__).resolve().parent.parent
 
 # Under the sanitizer run the preloaded runtimes would land in pip, CMake and the compiler, which
 # are not what that run checks; the packaging is checked by the ordinary run.
@@ -25,16 +20,10 @@ def run(*cmd, cwd):
     return done.stdout
 
 
-@pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    out = tmp_path_factory.mktemp("wheel")
-    run(sys.executable, "-m", "pip", "wheel", ROOT, "--no-deps", "--disable-pip-version-check", "-q",
-        "-w", out / "dist", f"-Cbuild-dir={out / 'build'}", cwd=out)
-    (found,) = (out / "dist").glob("quantelle-*.whl")
-    return found
-
-
-def test_wheel_ships_the_module_the_layer_and_the_types(wheel):
+def test_wheel_ships_installs_and_works_in_a_fresh_venv(tmp_path):
+    run(sys.executable, "-m", "pip", "wheel", Path(__file__).resolve().parent.parent, "--no-deps",
+        "--disable-pip-version-check", "-q", "-w", tmp_path / "dist", f"-Cbuild-dir={tmp_path / 'build'}", cwd=tmp_path)
+    (wheel,) = (tmp_path / "dist").glob("quantelle-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
     assert [n for n in names if n.startswith("_quantelle.") and n.endswith(".so")]
     for expected in ("quantelle/__init__.py", "quantelle/py.typed", "quantelle/demo/__main__.py",
@@ -42,21 +31,14 @@ def test_wheel_ships_the_module_the_layer_and_the_types(wheel):
         assert expected in names
     assert not [n for n in names if "probe" in n or n.startswith("tests/")]
 
-
-def test_wheel_installs_and_imports_in_a_fresh_venv(wheel, tmp_path):
     venv = tmp_path / "venv"
     run(sys.executable, "-m", "venv", venv, cwd=tmp_path)
-    python = venv / "bin" / "python"
-    run(python, "-m", "pip", "install", "--disable-pip-version-check", "-q", wheel, cwd=tmp_path)
-    code = (
-        "import numpy as np, quantelle, _quantelle\n"
-        "print(quantelle.Corpus(np.eye(2), ['x', 'y']).search(np.array([0.0, 1.0]), 'limit:1').hits)\n"
-        "print(_quantelle.__file__)\n"
-    )
-    out = run(python, "-c", code, cwd=tmp_path)
+    run(venv / "bin" / "python", "-m", "pip", "install", "--disable-pip-version-check", "-q", wheel, cwd=tmp_path)
+    out = run(venv / "bin" / "python", "-c", "import numpy as np, quantelle, _quantelle\n"
+              "print(quantelle.Corpus(np.eye(2), ['x', 'y']).search(np.array([0.0, 1.0]), 'limit:1').hits)\n"
+              "print(_quantelle.__file__)", cwd=tmp_path)
     hits, module = out.splitlines()
-    assert hits == "[Hit(id='y', score=1.0)]"
-    assert module.startswith(str(venv))
+    assert hits == "[Hit(id='y', score=1.0)]" and module.startswith(str(venv))
     corpus = tmp_path / "c.jsonl"
     corpus.write_text('{"id": "a", "text": "read a json file"}\n{"id": "b", "text": "open a socket"}\n')
     out = run(venv / "bin" / "quantelle-demo", "--corpus", corpus, "--no-cache", "-q", "json", "-m", "limit:1",
