@@ -44,14 +44,6 @@ void check_matvec_shape(std::size_t rows, std::size_t cols, std::size_t len) {
   }
 }
 
-std::vector<float> matvec(const MatrixF32& m, std::span<const float> x) {
-  check_matvec_shape(m.rows, m.cols, x.size());
-  std::vector<float> out(m.rows);
-  const float* queries[] = {x.data()};
-  scan_rows(m, nullptr, m.rows, queries, [&](std::size_t j, const float* dots) { out[j] = dots[0]; });
-  return out;
-}
-
 std::vector<float> gram_matrix(const DenseMatrix& e) {
   std::vector<float> out = float_buffer(e.rows, e.rows);
   kernels().gram(e.values.data(), e.rows, e.cols, out.data());

@@ -30,10 +30,9 @@ float l2_normalize(std::span<float> v);
 
 [[nodiscard]] float dot(std::span<const float> a, std::span<const float> b);
 
-// Faults unless a vector of length len can multiply a rows x cols matrix.
+// Faults unless a vector of length len can multiply a rows x cols matrix. The products
+// themselves are computed by scan_rows, several vectors per row in one pass.
 void check_matvec_shape(std::size_t rows, std::size_t cols, std::size_t len);
-
-[[nodiscard]] std::vector<float> matvec(const MatrixF32& m, std::span<const float> x);
 
 // e * e^T, m x m.
 [[nodiscard]] std::vector<float> gram_matrix(const DenseMatrix& e);
@@ -66,7 +65,8 @@ void scan_rows(const MatrixF32& m, const std::uint64_t* positions, std::size_t c
     std::copy(queries[q], queries[q] + d, base + q * stride);
     qs[q] = base + q * stride;
   }
-  std::vector<float> copies(direct ? 0 : kBlockRows * d);  // rows read through odd strides
+  // Rows read through odd strides are copied here first.
+  std::vector<float> copies = direct ? std::vector<float>() : float_buffer(kBlockRows, d);
   const float* rows[kBlockRows];
   float dots[kBlockRows * kMaxQueries];
   constexpr std::size_t kAhead = kBlockRows;  // gathered rows are prefetched a block ahead
