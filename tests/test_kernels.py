@@ -67,7 +67,7 @@ def test_dot_block_is_bit_identical_to_dot(variant, count, nq, d):
     assert bits(block(variant, rows, queries)) == bits(expected)
 
 
-@pytest.mark.parametrize("d, nq", [(383, 1), (385, 1), (385, 3)])  # a query in registers or not
+@pytest.mark.parametrize("d, nq", [(383, 1), (385, 1), (385, 3)])  # masked tails
 @pytest.mark.parametrize("variant", VARIANTS)
 def test_a_row_scores_the_same_in_every_block_position(variant, d, nq):
     rng = np.random.default_rng(7)

@@ -9,10 +9,11 @@ bool cpu_has_avx2_fma() noexcept {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-// The AVX-512 kernels use only AVX-512F instructions (masks, 512-bit FMA, 256/128-bit lanes).
+// The AVX-512 kernels use AVX-512F, and AVX-512VL with FMA for 256-bit halves in 32 registers.
 bool cpu_has_avx512() noexcept {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f");
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("fma");
 }
 
 const KernelTable& kernels() noexcept {

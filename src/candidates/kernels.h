@@ -7,8 +7,8 @@ namespace quantelle {
 
 // Rows scored per dot_block call. They are walked one after another (rows side by side defeat
 // the stride prefetchers on a matrix far larger than the caches); a block amortises the call and
-// the loading of a query kept in registers, and lets the kernel hint the next block of an evenly
-// spaced scan into cache. 16 rows ran measurably closer to the read bandwidth than 4.
+// lets a kernel hint the next block of an evenly spaced scan into cache. 16 rows ran measurably
+// closer to the read bandwidth than 4.
 inline constexpr std::size_t kBlockRows = 16;
 inline constexpr std::size_t kMaxQueries = 3;
 
