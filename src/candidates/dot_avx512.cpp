@@ -116,8 +116,8 @@ template <std::size_t Q, bool Masked>
 #pragma GCC unroll 4
   for (std::size_t q = 0; q < Q; ++q) {
     lo[q] = _mm256_fmadd_ps(a, load_half<Masked>(queries[q] + i, low), lo[q]);
-    // Keep the row's loads in address order: run chain by chain, hopping through the row, the
-    // scan streamed at about half the rate.
+    // Keep the row's loads in address order; left free, the compiler ran chain by chain,
+    // hopping through the row, and the scan streamed at about half the rate.
     asm volatile("" : "+v"(lo[q]));
   }
   const __m256 b = load_half<Masked>(row + i + 8, high);

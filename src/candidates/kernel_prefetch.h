@@ -1,6 +1,6 @@
 #pragma once
-// Prefetching for the AVX2 row scans of dot_block. When the rows of a block are equally spaced (a
-// scan down a matrix), the same place in the next block is hinted into L2 while this one is
+// Prefetching for the AVX2 row scans of dot_block. When the rows of a block are equally spaced
+// (a scan down a matrix), the same place in the next block is hinted into L2 while this one is
 // scored. Without it, two or three queries per row made the scan bound by L1 loads at some
 // query alignments, at half to two thirds of the memory bandwidth; with it every alignment
 // measured ran at the bandwidth. Gathered rows are left to the caller, which knows their order.
