@@ -71,6 +71,9 @@ def test_rows_are_normalised_so_scores_are_cosines():
     c = Corpus(np.array([[10.0, 0.0], [0.0, 0.5], [0.0, 0.0]]), ["big", "small", "zero"])
     assert c.search(np.array([3.0, 4.0])).hits == [Hit("small", 0.8), Hit("big", 0.6), Hit("zero", 0.0)]
     assert np.allclose(np.linalg.norm(c.matrix[:2], axis=1), 1.0)
+    # Finite rows whose squared entries leave float32's range are still made unit length.
+    extreme = Corpus(np.array([[3e20, 4e20], [3e-25, 4e-25]], dtype=np.float32), ["huge", "tiny"])
+    assert np.allclose(extreme.matrix, [[0.6, 0.8], [0.6, 0.8]])
 
 
 def test_corpus_owns_read_only_float32_copies():

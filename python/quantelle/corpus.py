@@ -98,7 +98,9 @@ class Corpus:
         rows = np.array(m, dtype=np.float32, order="C", copy=True)
         if not np.isfinite(rows).all():
             raise ValueError("matrix holds NaN or infinite values")
-        norms = np.linalg.norm(rows, axis=1, keepdims=True)
+        # Norms in float64: squared float32 entries overflow from about 1e19 and vanish below
+        # about 1e-23, which would zero or skip rows that are finite and non-zero.
+        norms = np.sqrt(np.einsum("ij,ij->i", rows, rows, dtype=np.float64))[:, None]
         np.divide(rows, norms, out=rows, where=norms > 0.0)
         rows.flags.writeable = False
 

@@ -113,16 +113,7 @@ class HashingEmbedder:
     def embed_many(
         self, texts: Sequence[str], progress: Progress | None = None
     ) -> npt.NDArray[np.float32]:
-        out = np.empty((len(texts), self._dim), dtype=np.float32)
-        batch = 512
-        for start in range(0, len(texts), batch):
-            chunk = texts[start : start + batch]
-            out[start : start + len(chunk)] = self._embed_batch(chunk)
-            if progress is not None:
-                progress(start + len(chunk), len(texts))
-        if progress is not None and not texts:
-            progress(0, 0)
-        return out
+        return _in_batches(texts, self._dim, 512, self._embed_batch, progress)
 
     def _embed_batch(self, texts: Sequence[str]) -> npt.NDArray[np.float32]:
         docs: list[int] = []
@@ -194,6 +185,25 @@ class HashingEmbedder:
         return row
 
 
+def _in_batches(
+    texts: Sequence[str],
+    dim: int,
+    batch: int,
+    embed_chunk: Callable[[Sequence[str]], npt.NDArray[np.float32]],
+    progress: Progress | None,
+) -> npt.NDArray[np.float32]:
+    """Embeds texts a batch at a time into one matrix, reporting (done, total) after each."""
+    out = np.empty((len(texts), dim), dtype=np.float32)
+    for start in range(0, len(texts), batch):
+        chunk = texts[start : start + batch]
+        out[start : start + len(chunk)] = embed_chunk(chunk)
+        if progress is not None:
+            progress(start + len(chunk), len(texts))
+    if progress is not None and not texts:
+        progress(0, 0)
+    return out
+
+
 def _probes(feature: str, dim: int) -> Iterator[tuple[int, float]]:
     # blake2b, not hash(): str hashes are salted per process, the vectors must not be.
     digest = hashlib.blake2b(feature.encode("utf-8"), digest_size=4 * _PROBES).digest()
@@ -225,16 +235,11 @@ class _SentenceModel:
         self, texts: Sequence[str], progress: Progress | None = None
     ) -> npt.NDArray[np.float32]:
         encode = self._model.encode
-        out = np.empty((len(texts), self._dim), dtype=np.float32)
-        batch = 256
-        for start in range(0, len(texts), batch):
-            chunk = list(texts[start : start + batch])
-            out[start : start + len(chunk)] = np.asarray(
-                encode(chunk, normalize_embeddings=True), dtype=np.float32
-            )
-            if progress is not None:
-                progress(start + len(chunk), len(texts))
-        return out
+
+        def embed_chunk(chunk: Sequence[str]) -> npt.NDArray[np.float32]:
+            return np.asarray(encode(list(chunk), normalize_embeddings=True), dtype=np.float32)
+
+        return _in_batches(texts, self._dim, 256, embed_chunk, progress)
 
 
 def load_sentence_model(name: str) -> Embedder:

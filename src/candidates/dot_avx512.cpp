@@ -35,8 +35,8 @@ constexpr std::size_t kChains = 4;
 
 // The chains' total in one fixed order: ((c0 + c1) + (c2 + c3)).
 [[gnu::target("avx512f")]] inline float total(const __m512 (&acc)[kChains]) {
-  if constexpr (kChains == 2) return hsum(_mm512_add_ps(acc[0], acc[1]));
-  else return hsum(_mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3])));
+  static_assert(kChains == 4);
+  return hsum(_mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3])));
 }
 
 template <bool Masked>
@@ -120,6 +120,9 @@ template <std::size_t Q, bool Masked>
     // hopping through the row, and the scan streamed at about half the rate.
     asm volatile("" : "+v"(lo[q]));
   }
+  // A short tail may end in the low half. Skipping the empty high half keeps the bits: a chain
+  // starts at +0 and is never -0, so adding the +0 of an empty lane changes nothing.
+  if (Masked && high == 0) return;
   const __m256 b = load_half<Masked>(row + i + 8, high);
 #pragma GCC unroll 4
   for (std::size_t q = 0; q < Q; ++q) {

@@ -26,7 +26,7 @@ namespace quantelle {
 }
 
 // A hint only: the address may lie past every object (the matrix's end), which a prefetch
-// tolerates; it is never dereferenced. Covers 128 bytes: one AVX2 loop step, half an AVX-512 one.
+// tolerates; it is never dereferenced. Covers 128 bytes: one AVX2 loop step.
 inline void prefetch_ahead(const float* p, std::uintptr_t distance) {
   const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(p) + distance;
   _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T2);

@@ -19,10 +19,9 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
     expect_index(row, request.ids_len);  // ids shorter than the matrix: a row without an id
     out.push_back({static_cast<std::size_t>(row), round4(score)});
   };
-  if (!request.diverse || pool.size() <= request.limit) {
-    const std::size_t n = pool.size() < request.limit ? pool.size() : request.limit;
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) record(pool[i], double{scores[pool[i]]});
+  if (!request.diverse || pool.size() <= request.limit) {  // the pool holds at most limit
+    out.reserve(pool.size());
+    for (const std::uint64_t position : pool) record(position, double{scores[position]});
     return out;
   }
   std::vector<std::uint64_t> pool_rows(pool.size());

@@ -16,7 +16,6 @@ namespace quantelle {
 struct DenseMatrix {
   std::vector<float> values;
   std::size_t rows = 0, cols = 0;
-  [[nodiscard]] const float* row(std::size_t r) const noexcept { return values.data() + r * cols; }
 };
 
 // rows x cols, refusing sizes whose element count does not fit in memory at all.

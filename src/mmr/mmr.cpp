@@ -17,6 +17,8 @@ std::vector<MmrPick> mmr_greedy(std::span<const double> rel, std::span<const flo
   std::vector<double> max_sim(n, kMinusInf);
   std::vector<char> selected(n, 0);
   const double redundancy_weight = 1.0 - lambda;
+  std::vector<double> relevance(n);
+  for (std::size_t q = 0; q < n; ++q) relevance[q] = lambda * rel[q];
 
   auto take = [&](std::size_t pos, double score) {
     picks.push_back({pos, score});
@@ -26,7 +28,7 @@ std::vector<MmrPick> mmr_greedy(std::span<const double> rel, std::span<const flo
     for (std::size_t q = 0; q < n; ++q) max_sim[q] = std::fmax(max_sim[q], double{row[q]});
   };
 
-  take(0, lambda * rel[0]);  // the first candidate is trusted to be the most relevant
+  take(0, relevance[0]);  // the first candidate is trusted to be the most relevant
   if (k < 2) return picks;
   const std::size_t wanted = k < n ? static_cast<std::size_t>(k) : n;
   picks.reserve(wanted);
@@ -36,9 +38,8 @@ std::vector<MmrPick> mmr_greedy(std::span<const double> rel, std::span<const flo
     for (std::size_t q = 0; q < n; ++q) {
       if (selected[q]) continue;
       // Two products and a difference, each rounded on its own (no fused multiply-add).
-      const double relevance = lambda * rel[q];
       const double redundancy = redundancy_weight * max_sim[q];
-      const double score = relevance - redundancy;
+      const double score = relevance[q] - redundancy;
       if (score > best) {  // strict: ties go to the lower position, NaN never wins
         best = score;
         best_pos = q;

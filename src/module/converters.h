@@ -83,8 +83,6 @@ class Converter {
     return o == nullptr || run(i, convert(o, out.emplace(), pins_));
   }
 
-  [[nodiscard]] Pins& pins() noexcept { return pins_; }
-
  private:
   PyObject* present(std::size_t i, Rule rule) const;
   bool run(std::size_t i, PyResult<void> converted);

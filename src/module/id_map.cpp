@@ -98,11 +98,7 @@ PyResult<std::optional<std::uint64_t>> IdMap::find(PyObject* id) const {
   if (live_ != nullptr) {
     // An exact str hashes and compares without Python code; a subclass might not, so it is
     // looked up by an exact copy of its text.
-    PyRef key = PyUnicode_CheckExact(id) ? PyRef::borrow(id) : [&] {
-      const std::string_view text = utf8_of(id);
-      return created(
-          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    }();
+    PyRef key = PyUnicode_CheckExact(id) ? PyRef::borrow(id) : new_str(utf8_of(id));
     PyObject* value = nullptr;
     const int found = PyDict_GetItemRef(live_, key.get(), &value);
     if (found < 0) return kErrorSet;

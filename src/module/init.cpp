@@ -120,7 +120,7 @@ PyResult<PyRef> init_module() {
     return kErrorSet;
   }
   if (g_module != nullptr) return PyRef::borrow(g_module);
-  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
+  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
   if (!module) return kErrorSet;
   for (PyMethodDef& def : g_methods) {
     if (auto r = add_function(module.get(), &def); !r) return std::unexpected(r.error());

@@ -5,10 +5,6 @@
 namespace quantelle::py {
 namespace {
 
-PyRef new_str(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 PyRef new_bool(bool v) { return PyRef::borrow(v ? Py_True : Py_False); }
 
 PyRef none() { return PyRef::borrow(Py_None); }

@@ -22,6 +22,11 @@ namespace quantelle::py {
   return {data, static_cast<std::size_t>(len)};
 }
 
+// A new exact str holding text (valid UTF-8).
+[[nodiscard]] inline PyRef new_str(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 // The Text rule on one object: str or a subclass, convertible to UTF-8.
 [[nodiscard]] PyResult<void> check_text(PyObject* o) noexcept;
 
@@ -40,7 +45,6 @@ class TextList {
   [[nodiscard]] PyObject* item(std::size_t i) const noexcept {  // borrowed
     return live_ != nullptr ? PySequence_Fast_ITEMS(live_)[i] : owned_[i].get();
   }
-  [[nodiscard]] std::string_view text(std::size_t i) const noexcept { return utf8_of(item(i)); }
   // The items of a list or tuple read in place when all are exact str, valid until foreign
   // code runs; else empty.
   [[nodiscard]] std::span<PyObject* const> exact_items() const noexcept {

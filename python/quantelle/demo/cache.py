@@ -3,8 +3,8 @@ embedding's word weights.
 
 Reading 2,000 source files and embedding 20,000 documents takes tens of seconds; a cache hit
 takes a fraction of one. The key is a digest of everything the result depends on: the embedder's
-name, the interpreter's version, and the size and modification time of every source file (the
-content itself for a JSON Lines file). Entries are written whole to a temporary file and renamed
+name, the interpreter's version, the code that reads and embeds documents, and the size and
+modification time of every source file (the content itself for a JSON Lines file). Entries are written whole to a temporary file and renamed
 into place, loaded without pickle, and checked on load; anything odd is a miss, so the demo is
 correct with or without the cache.
 """
@@ -26,6 +26,8 @@ import numpy.typing as npt
 __all__ = ["Cached", "cache_key", "default_cache_dir", "load", "save"]
 
 _FORMAT = "quantelle-demo-cache-2"
+# The modules whose code decides what an entry holds: editing them must not serve old entries.
+_BUILDERS = (Path(__file__).with_name("sources.py"), Path(__file__).parent.parent / "embedding.py")
 
 
 @dataclass(frozen=True, slots=True)
@@ -50,7 +52,7 @@ def cache_key(label: str, embedder: str, stat_files: Sequence[Path], content_fil
     for path in stat_files:
         st = path.stat()
         h.update(f"{path}\0{st.st_size}\0{st.st_mtime_ns}\0".encode())
-    for path in content_files:
+    for path in (*_BUILDERS, *content_files):
         h.update(str(path).encode() + b"\0")
         with path.open("rb") as f:
             for block in iter(lambda: f.read(1 << 20), b""):

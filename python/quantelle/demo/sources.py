@@ -20,10 +20,12 @@ import os
 import re
 import sysconfig
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
+
+from ..embedding import Progress
 
 __all__ = [
     "Document",
@@ -34,8 +36,6 @@ __all__ = [
     "stdlib_documents",
     "stdlib_files",
 ]
-
-Progress = Callable[[int, int], None]
 
 _TEXT_CHARS = 1000  # embedded per document: enough for the gist, bounded for long module docs
 _EXCERPT_CHARS = 200
