@@ -2,9 +2,9 @@
 
 #include <ctime>
 
-#include "candidates/fault.h"
-#include "candidates/float32.h"
-#include "candidates/vector_ops.h"
+#include "core/fault.h"
+#include "core/float32.h"
+#include "kernels/vector_ops.h"
 
 namespace quantelle {
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "candidates/fault.h"
-#include "candidates/vector_ops.h"
+#include "core/fault.h"
+#include "kernels/vector_ops.h"
 #include "mmr/mmr.h"
 
 namespace quantelle {

@@ -5,17 +5,9 @@
 #include <vector>
 
 #include "candidates/pipeline.h"
+#include "kernels/scan.h"
 
 namespace quantelle {
-
-// The scored working set: row j is matrix row positions[j] (or j without positions).
-struct WorkingSet {
-  const MatrixF32& matrix;
-  const std::uint64_t* positions;  // null: all rows of matrix
-  [[nodiscard]] std::uint64_t row(std::size_t j) const noexcept {
-    return positions != nullptr ? positions[j] : j;
-  }
-};
 
 // x rounded to four decimals, halves away from zero.
 [[nodiscard]] double round4(double x) noexcept;

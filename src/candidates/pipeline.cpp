@@ -3,11 +3,12 @@
 #include <limits>
 #include <string>
 
-#include "candidates/fault.h"
 #include "candidates/modulations.h"
 #include "candidates/output.h"
 #include "candidates/ranking.h"
-#include "candidates/vector_ops.h"
+#include "core/fault.h"
+#include "kernels/scan.h"
+#include "kernels/vector_ops.h"
 
 namespace quantelle {
 namespace {
@@ -49,30 +50,28 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
   std::optional<std::vector<float>> direction;
   if (r.traj_from && r.traj_to) direction = trajectory_direction(*r.traj_from, *r.traj_to);
 
-  const std::uint64_t* positions = nullptr;
-  std::size_t m = r.matrix.rows;
   if (r.pre_filter_rows) {
     if (r.pre_filter_rows->empty()) return {};
     check_gathers(r, *r.pre_filter_rows);
-    positions = r.pre_filter_rows->data();
-    m = r.pre_filter_rows->size();
   }
-  const WorkingSet working{r.matrix, positions};
+  const WorkingSet working = r.pre_filter_rows ? WorkingSet::gathered(r.matrix, *r.pre_filter_rows)
+                                               : WorkingSet::whole(r.matrix);
+  const std::size_t m = working.size();
 
   // Every per-row stage is element-wise, so one pass over the rows computes them all while the
   // row is in cache. Their faults are found first, in stage order, so the pass cannot fail.
-  if (direction) check_matvec_shape(m, d, direction->size());
+  if (direction) expect_matvec_compatible(m, d, direction->size());
   std::optional<Decay> decay;
   if (r.recent && r.timestamps) {
     decay = Decay::starting_now(r.recent_days);
-    if (positions == nullptr) check_covers(r.timestamps->size, m);
+    if (working.all_rows) check_covers(r.timestamps->size, m);
   }
-  if (r.mask && positions == nullptr) check_covers(r.mask->size, m);
+  if (r.mask && working.all_rows) check_covers(r.mask->size, m);
   std::optional<std::vector<float>> negative;
   if (r.not_like) {
     negative = r.not_like->to_vector();
     l2_normalize(*negative);
-    check_matvec_shape(m, d, negative->size());
+    expect_matvec_compatible(m, d, negative->size());
   }
 
   const float* queries[kMaxQueries] = {q.data()};
@@ -85,7 +84,7 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
   constexpr float kExcluded = -std::numeric_limits<float>::infinity();
   const bool cut = r.threshold > 0.0f;
   std::vector<float> scores = float_buffer(m, 1);
-  scan_rows(r.matrix, positions, m, std::span(queries, nq), [&](std::size_t j, const float* dots) {
+  scan_rows(working, std::span(queries, nq), [&](std::size_t j, const float* dots) {
     float s = dots[0];
     if (direction) {
       s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "candidates/outcome.h"
-#include "candidates/views.h"
+#include "core/outcome.h"
+#include "core/views.h"
 
 namespace quantelle {
 

@@ -10,8 +10,11 @@ namespace quantelle {
 // ascending position. NaN ranks after everything, so the order is total and never fails.
 [[nodiscard]] inline bool score_order(float sa, std::uint64_t a, float sb, std::uint64_t b) noexcept {
   const bool na = sa != sa, nb = sb != sb;
-  if (na || nb) return !na && nb ? true : (na && nb ? a < b : false);
-  return sa > sb || (sa == sb && a < b);
+  if (na && nb) return a < b;
+  if (na) return false;
+  if (nb) return true;
+  if (sa != sb) return sa > sb;
+  return a < b;
 }
 
 // The k best positions of s under score_order, then only those with a finite score.

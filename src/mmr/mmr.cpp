@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "candidates/fault.h"
-#include "candidates/vector_ops.h"
+#include "core/fault.h"
+#include "kernels/vector_ops.h"
 
 namespace quantelle {
 

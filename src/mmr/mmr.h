@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "candidates/views.h"
+#include "core/views.h"
 
 namespace quantelle {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "candidates/float32.h"
+#include "core/float32.h"
 
 namespace quantelle::py {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "candidates/views.h"
+#include "core/views.h"
 #include "module/binder.h"
 #include "module/id_map.h"
 #include "module/text_list.h"
@@ -52,19 +52,23 @@ struct Held {
 [[nodiscard]] PyResult<void> convert(PyObject* o, Held<VectorF64>& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, Held<BoolVector>& out, Pins& pins);
 
-// The rule that each converted type implements, checked against the parameter table.
-template <class T> inline constexpr Rule kRuleOf = Rule::Count;
-template <> inline constexpr Rule kRuleOf<double> = Rule::Real64;
-template <> inline constexpr Rule kRuleOf<float> = Rule::Real32;
-template <> inline constexpr Rule kRuleOf<bool> = Rule::Flag;
-template <> inline constexpr Rule kRuleOf<std::string_view> = Rule::Text;
-template <> inline constexpr Rule kRuleOf<TextList> = Rule::TextList;
-template <> inline constexpr Rule kRuleOf<std::vector<std::uint64_t>> = Rule::IndexList;
-template <> inline constexpr Rule kRuleOf<IdMap> = Rule::IdMap;
-template <> inline constexpr Rule kRuleOf<Held<MatrixF32>> = Rule::F32Matrix;
-template <> inline constexpr Rule kRuleOf<Held<VectorF32>> = Rule::F32Vector;
-template <> inline constexpr Rule kRuleOf<Held<VectorF64>> = Rule::F64Vector;
-template <> inline constexpr Rule kRuleOf<Held<BoolVector>> = Rule::BoolVector;
+// The rule that each converted type implements, checked against the parameter table. The
+// primary template is left undefined: a type without a rule does not compile.
+template <class T> struct RuleOf;
+template <Rule R> struct RuleIs { static constexpr Rule value = R; };
+template <> struct RuleOf<std::uint64_t> : RuleIs<Rule::Count> {};
+template <> struct RuleOf<double> : RuleIs<Rule::Real64> {};
+template <> struct RuleOf<float> : RuleIs<Rule::Real32> {};
+template <> struct RuleOf<bool> : RuleIs<Rule::Flag> {};
+template <> struct RuleOf<std::string_view> : RuleIs<Rule::Text> {};
+template <> struct RuleOf<TextList> : RuleIs<Rule::TextList> {};
+template <> struct RuleOf<std::vector<std::uint64_t>> : RuleIs<Rule::IndexList> {};
+template <> struct RuleOf<IdMap> : RuleIs<Rule::IdMap> {};
+template <> struct RuleOf<Held<MatrixF32>> : RuleIs<Rule::F32Matrix> {};
+template <> struct RuleOf<Held<VectorF32>> : RuleIs<Rule::F32Vector> {};
+template <> struct RuleOf<Held<VectorF64>> : RuleIs<Rule::F64Vector> {};
+template <> struct RuleOf<Held<BoolVector>> : RuleIs<Rule::BoolVector> {};
+template <class T> inline constexpr Rule kRuleOf = RuleOf<T>::value;
 
 // Walks the bound slots in parameter order. Each call converts one parameter into its
 // destination (left at its default when absent) and returns false once a conversion failed.

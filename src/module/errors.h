@@ -9,7 +9,7 @@
 #include <source_location>
 #include <string_view>
 
-#include "candidates/fault.h"
+#include "core/fault.h"
 #include "module/py_ref.h"
 
 namespace quantelle::py {

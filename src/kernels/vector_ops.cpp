@@ -1,11 +1,12 @@
-#include "candidates/vector_ops.h"
+#include "kernels/vector_ops.h"
 
 #include <cmath>
 #include <limits>
 #include <new>
 #include <string>
 
-#include "candidates/fault.h"
+#include "core/fault.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 
@@ -37,7 +38,7 @@ float dot(std::span<const float> a, std::span<const float> b) {
   return kernels().dot(a.data(), b.data(), a.size());
 }
 
-void check_matvec_shape(std::size_t rows, std::size_t cols, std::size_t len) {
+void expect_matvec_compatible(std::size_t rows, std::size_t cols, std::size_t len) {
   if (len != cols) {
     raise_fault("inputs " + std::to_string(rows) + " \u00d7 " + std::to_string(cols) + " and " +
                 std::to_string(len) + " \u00d7 1 are not compatible for matrix multiplication");

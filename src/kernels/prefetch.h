@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "candidates/kernels.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 

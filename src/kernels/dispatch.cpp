@@ -1,6 +1,6 @@
 // Run-time choice of the kernel table. libgcc's feature bits already include the OS check
 // (XGETBV) that the wide register state is saved, so a "yes" here is safe to execute.
-#include "candidates/kernels.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 

@@ -2,8 +2,8 @@
 // are rounded to float32 one by one (no FMA); only the summation order is ours.
 #include <cstddef>
 
-#include "candidates/fault.h"
-#include "candidates/kernels.h"
+#include "core/fault.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 
-#include "candidates/fault.h"
-#include "candidates/kernel_gram_tiles.h"
-#include "candidates/kernels.h"
+#include "core/fault.h"
+#include "kernels/gram_tiles.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 namespace {

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "candidates/fault.h"
-#include "candidates/kernel_gram_tiles.h"
-#include "candidates/kernel_prefetch.h"
-#include "candidates/kernels.h"
+#include "core/fault.h"
+#include "kernels/gram_tiles.h"
+#include "kernels/prefetch.h"
+#include "kernels/kernels.h"
 
 namespace quantelle {
 namespace {

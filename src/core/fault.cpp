@@ -1,4 +1,4 @@
-#include "candidates/fault.h"
+#include "core/fault.h"
 
 #include <utility>
 
