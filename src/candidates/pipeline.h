@@ -11,19 +11,20 @@
 
 namespace quantelle {
 
+// The converted arguments of one call; their defaults are the boundary's parameter table's.
 struct ScoreRequest {
   MatrixF32 matrix;
-  std::size_t ids_len = 0;  // the id texts stay at the boundary; rows name them by position
+  std::size_t ids_len;  // the id texts stay at the boundary; rows name them by position
   VectorF32 query;
   std::optional<VectorF64> timestamps;
   std::optional<std::vector<std::uint64_t>> pre_filter_rows;  // resolved ids, in list order
   std::optional<VectorF32> not_like;
-  bool diverse = false;
-  std::uint64_t limit = 10;
-  std::uint64_t oversample = 200;
-  float threshold = 0.0f;
-  double mmr_lambda = 0.7;
-  bool recent = false;
+  bool diverse;
+  std::uint64_t limit;
+  std::uint64_t oversample;
+  float threshold;
+  double mmr_lambda;
+  bool recent;
   std::optional<double> recent_days;
   std::optional<std::vector<std::uint64_t>> like_rows;  // resolved ids, in list order
   std::optional<VectorF32> traj_from;

@@ -200,8 +200,7 @@ PyResult<void> convert(PyObject* o, std::vector<std::uint64_t>& out, Pins& pins)
       });
 }
 
-PyObject* Converter::present(std::size_t i, Rule rule) const {
-  expect(sig_.params[i].rule == rule, "parameter table and converter disagree");
+PyObject* Converter::present(std::size_t i) const {
   PyObject* o = slots_[i];
   if (o == Py_None && sig_.params[i].none_is_absent) return nullptr;
   return o;

@@ -52,8 +52,9 @@ struct Held {
 [[nodiscard]] PyResult<void> convert(PyObject* o, Held<VectorF64>& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, Held<BoolVector>& out, Pins& pins);
 
-// The rule that each converted type implements, checked against the parameter table. The
-// primary template is left undefined: a type without a rule does not compile.
+// The rule that each converted type implements; parameter tables derive a parameter's rule from
+// the type of its destination. The primary template is left undefined: a type without a rule
+// does not compile.
 template <class T> struct RuleOf;
 template <Rule R> struct RuleIs { static constexpr Rule value = R; };
 template <> struct RuleOf<std::uint64_t> : RuleIs<Rule::Count> {};
@@ -78,17 +79,17 @@ class Converter {
 
   template <class T>
   [[nodiscard]] bool operator()(std::size_t i, T& out) {
-    PyObject* o = present(i, kRuleOf<T>);
+    PyObject* o = present(i);
     return o == nullptr || run(i, convert(o, out, pins_));
   }
   template <class T>
   [[nodiscard]] bool operator()(std::size_t i, std::optional<T>& out) {
-    PyObject* o = present(i, kRuleOf<T>);
+    PyObject* o = present(i);
     return o == nullptr || run(i, convert(o, out.emplace(), pins_));
   }
 
  private:
-  PyObject* present(std::size_t i, Rule rule) const;
+  PyObject* present(std::size_t i) const;
   bool run(std::size_t i, PyResult<void> converted);
 
   const Signature& sig_;

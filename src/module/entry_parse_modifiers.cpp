@@ -1,25 +1,34 @@
-#include <array>
 #include <optional>
+#include <string_view>
+#include <tuple>
 
-#include "module/converters.h"
+#include "module/docstrings.h"
 #include "module/entries.h"
+#include "module/params.h"
 #include "module/results.h"
 
 namespace quantelle::py {
 namespace {
 
-constexpr std::array kParams{Param{"modifier_str", Rule::Text, false, true}};
+struct Arguments {
+  std::optional<std::string_view> modifier_str;
+};
+
+constexpr std::tuple kRows{none_default("modifier_str", &Arguments::modifier_str)};
+constexpr auto kParams = params_of(kRows);
 constexpr Signature kSignature{"parse_modifiers", kParams};
+static_assert(signature_agrees(kParseModifiersDoc, kSignature.function, kRows));
 
 }  // namespace
 
 PyResult<PyRef> parse_modifiers_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, kParams.size()> slots{};
-  if (auto r = bind(kSignature, args, nargs, kwnames, slots); !r) return kErrorSet;
-  std::optional<std::string_view> text;
-  Converter convert(kSignature, slots);
-  if (!convert(0, text)) return kErrorSet;
-  return modifiers_dict(parse_modifiers(text.value_or(std::string_view{})));
+  Arguments a{};
+  if (auto r = bind_and_convert<Arguments, decltype(kRows), kParams.size()>(
+          kSignature, kRows, args, nargs, kwnames, a, [](Arguments&, std::size_t) {});
+      !r) {
+    return kErrorSet;
+  }
+  return modifiers_dict(parse_modifiers(a.modifier_str.value_or(std::string_view{})));
 }
 
 }  // namespace quantelle::py

@@ -1,37 +1,17 @@
-#include <array>
 #include <optional>
+#include <tuple>
 
 #include "candidates/pipeline.h"
-#include "module/converters.h"
+#include "module/docstrings.h"
 #include "module/entries.h"
+#include "module/params.h"
 #include "module/results.h"
 
 namespace quantelle::py {
 namespace {
 
-constexpr std::array kParams{
-    Param{"matrix", Rule::F32Matrix, true, false},
-    Param{"ids", Rule::TextList, true, false},
-    Param{"id_to_idx", Rule::IdMap, true, false},
-    Param{"query_vec", Rule::F32Vector, true, false},
-    Param{"timestamps", Rule::F64Vector, false, true},
-    Param{"pre_filter_ids", Rule::TextList, false, true},
-    Param{"not_like_vec", Rule::F32Vector, false, true},
-    Param{"diverse", Rule::Flag, false, false},
-    Param{"limit", Rule::Count, false, false},
-    Param{"oversample", Rule::Count, false, false},
-    Param{"threshold", Rule::Real32, false, false},
-    Param{"mmr_lambda", Rule::Real64, false, false},
-    Param{"recent", Rule::Flag, false, false},
-    Param{"recent_days", Rule::Real64, false, true},
-    Param{"like_ids", Rule::TextList, false, true},
-    Param{"traj_from_vec", Rule::F32Vector, false, true},
-    Param{"traj_to_vec", Rule::F32Vector, false, true},
-    Param{"mask", Rule::BoolVector, false, true},
-};
-constexpr Signature kSignature{"score_candidates", kParams};
-
 // Everything the call converted; it owns the references and lives until the call returns.
+// Defaults live in kRows alone.
 struct Arguments {
   Held<MatrixF32> matrix;
   TextList ids;
@@ -40,12 +20,12 @@ struct Arguments {
   std::optional<Held<VectorF64>> timestamps;
   std::optional<TextList> pre_filter_ids;
   std::optional<Held<VectorF32>> not_like_vec;
-  bool diverse = false;
-  std::uint64_t limit = 10;
-  std::uint64_t oversample = 200;
-  float threshold = 0.0f;
-  double mmr_lambda = 0.7;
-  bool recent = false;
+  bool diverse;
+  std::uint64_t limit;
+  std::uint64_t oversample;
+  float threshold;
+  double mmr_lambda;
+  bool recent;
   std::optional<double> recent_days;
   std::optional<TextList> like_ids;
   std::optional<Held<VectorF32>> traj_from_vec;
@@ -53,15 +33,30 @@ struct Arguments {
   std::optional<Held<BoolVector>> mask;
 };
 
-[[nodiscard]] bool convert_all(Converter& c, Arguments& a) {
-  if (!c(0, a.matrix) || !c(1, a.ids)) return false;
-  a.id_to_idx.assume_checked(a.ids);
-  return c(2, a.id_to_idx) && c(3, a.query_vec) &&
-         c(4, a.timestamps) && c(5, a.pre_filter_ids) && c(6, a.not_like_vec) &&
-         c(7, a.diverse) && c(8, a.limit) && c(9, a.oversample) && c(10, a.threshold) &&
-         c(11, a.mmr_lambda) && c(12, a.recent) && c(13, a.recent_days) && c(14, a.like_ids) &&
-         c(15, a.traj_from_vec) && c(16, a.traj_to_vec) && c(17, a.mask);
-}
+using A = Arguments;
+constexpr std::tuple kRows{
+    required("matrix", &A::matrix),
+    required("ids", &A::ids),
+    required("id_to_idx", &A::id_to_idx),
+    required("query_vec", &A::query_vec),
+    none_default("timestamps", &A::timestamps),
+    none_default("pre_filter_ids", &A::pre_filter_ids),
+    none_default("not_like_vec", &A::not_like_vec),
+    with_default("diverse", &A::diverse, false),
+    with_default("limit", &A::limit, 10),
+    with_default("oversample", &A::oversample, 200),
+    with_default("threshold", &A::threshold, 0.0f),
+    with_default("mmr_lambda", &A::mmr_lambda, 0.7),
+    with_default("recent", &A::recent, false),
+    none_default("recent_days", &A::recent_days),
+    none_default("like_ids", &A::like_ids),
+    none_default("traj_from_vec", &A::traj_from_vec),
+    none_default("traj_to_vec", &A::traj_to_vec),
+    none_default("mask", &A::mask),
+};
+constexpr auto kParams = params_of(kRows);
+constexpr Signature kSignature{"score_candidates", kParams};
+static_assert(signature_agrees(kScoreCandidatesDoc, kSignature.function, kRows));
 
 // Ids of a list resolved through the id map, in list order; unknown ids are skipped.
 [[nodiscard]] PyResult<std::vector<std::uint64_t>> resolve(const TextList& list,
@@ -86,11 +81,18 @@ std::optional<View> view_of(const std::optional<Held<View>>& held) {
 
 PyResult<PyRef> score_candidates_impl(PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  std::array<PyObject*, kParams.size()> slots{};
-  if (auto r = bind(kSignature, args, nargs, kwnames, slots); !r) return kErrorSet;
-  Arguments a;
-  Converter converter(kSignature, slots);
-  if (!convert_all(converter, a)) return kErrorSet;
+  Arguments a{};
+  // A user's id map is typically built from the ids list in its order: keys already checked as
+  // ids need not be read again.
+  constexpr std::size_t kIdMap = index_of(kParams, "id_to_idx");
+  auto hint = [](Arguments& converted, std::size_t i) {
+    if (i == kIdMap) converted.id_to_idx.assume_checked(converted.ids);
+  };
+  if (auto r = bind_and_convert<Arguments, decltype(kRows), kParams.size()>(
+          kSignature, kRows, args, nargs, kwnames, a, hint);
+      !r) {
+    return kErrorSet;
+  }
 
   ScoreRequest request{
       .matrix = a.matrix.view,
@@ -127,10 +129,7 @@ PyResult<PyRef> score_candidates_impl(PyObject* const* args, Py_ssize_t nargs,
   }
 
   Outcome<std::vector<ScoredId>> picks = score_candidates(request);
-  if (!picks) {
-    PyErr_SetString(PyExc_ValueError, picks.error().message.c_str());
-    return kErrorSet;
-  }
+  if (!picks) return std::unexpected(raise_failure(picks.error()));
   // Hold the chosen ids before any object is created: a collection triggered by an allocation
   // could run a finalizer that empties the caller's list.
   std::vector<PyRef> ids;

@@ -59,6 +59,15 @@ void object_creation_failed(std::source_location where) {
   raise_fault("Python API call failed", where);
 }
 
+ErrorSet raise_failure(const Failure& failure) noexcept {
+  PyObject* type = PyExc_ValueError;
+  switch (failure.kind) {
+    case ExcKind::ValueError: type = PyExc_ValueError; break;
+  }
+  PyErr_SetString(type, failure.message.c_str());
+  return {};
+}
+
 ErrorSet cannot_convert(PyObject* obj, const char* target) noexcept {
   PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!qualname) return fetch_error();

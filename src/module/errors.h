@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/fault.h"
+#include "core/outcome.h"
 #include "module/py_ref.h"
 
 namespace quantelle::py {
@@ -38,6 +39,9 @@ inline PyRef created(PyObject* o, std::source_location where = std::source_locat
   if (o == nullptr) [[unlikely]] object_creation_failed(where);
   return PyRef::steal(o);
 }
+
+// Sets the Python exception that a refusal of the logic names, with its message.
+[[nodiscard]] ErrorSet raise_failure(const Failure& failure) noexcept;
 
 // Sets TypeError "'{qualname of type(obj)}' object cannot be converted to '{target}'".
 [[nodiscard]] ErrorSet cannot_convert(PyObject* obj, const char* target) noexcept;

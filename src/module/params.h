@@ -1,0 +1,167 @@
+#pragma once
+// Parameter tables: one row per parameter with its name, its default (or none), and the member
+// of the call's argument struct that receives the converted value. The rule follows from that
+// member's type, the binder's view of the parameters is derived from the rows, and the
+// docstring's text signature is checked against them at compile time.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+
+#include "module/binder.h"
+#include "module/converters.h"
+
+namespace quantelle::py {
+
+struct Required {};     // no default: the caller must pass it
+struct NoneDefault {};  // default None: leaving it out and passing None are the same
+
+template <class Args, class T, class Default>
+struct Row {
+  std::string_view name;
+  T Args::*member;
+  Default fallback;
+};
+
+template <class Args, class T>
+constexpr Row<Args, T, Required> required(std::string_view name, T Args::*member) {
+  return {name, member, {}};
+}
+template <class Args, class T>
+constexpr Row<Args, std::optional<T>, NoneDefault> none_default(std::string_view name,
+                                                               std::optional<T> Args::*member) {
+  return {name, member, {}};
+}
+template <class Args, class T>
+constexpr Row<Args, T, T> with_default(std::string_view name, T Args::*member,
+                                       std::type_identity_t<T> fallback) {
+  return {name, member, fallback};
+}
+
+template <class T> struct Unwrapped { using type = T; };
+template <class T> struct Unwrapped<std::optional<T>> { using type = T; };
+
+template <class Args, class T, class D>
+constexpr Param param_of(const Row<Args, T, D>& row) {
+  return Param{row.name, kRuleOf<typename Unwrapped<T>::type>, std::is_same_v<D, Required>,
+               std::is_same_v<D, NoneDefault>};
+}
+
+// The binder's table, in row order.
+template <class Table>
+constexpr auto params_of(const Table& table) {
+  return std::apply([](const auto&... row) { return std::array{param_of(row)...}; }, table);
+}
+
+template <std::size_t N>
+constexpr std::size_t index_of(const std::array<Param, N>& params, std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i)
+    if (params[i].name == name) return i;
+  return N;
+}
+
+// Converts every row in order into args; a row left out takes its default. before(args, i)
+// runs ahead of row i. False once a conversion failed (the error is set and named).
+template <class Args, class Table, class Before>
+[[nodiscard]] bool convert_rows(Converter& convert, Args& args, const Table& table,
+                                Before&& before) {
+  std::size_t i = 0;
+  return std::apply(
+      [&](const auto&... row) {
+        return ([&] {
+          using D = std::remove_cvref_t<decltype(row.fallback)>;
+          if constexpr (!std::is_same_v<D, Required> && !std::is_same_v<D, NoneDefault>) {
+            args.*row.member = row.fallback;
+          }
+          before(args, i);
+          return convert(i++, args.*row.member);
+        }() && ...);
+      },
+      table);
+}
+
+// Binding and conversion of one call, the preamble every entry shares.
+template <class Args, class Table, std::size_t N, class Before>
+[[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, Args& out, Before&& before) {
+  std::array<PyObject*, N> slots{};
+  if (auto r = bind(sig, args, nargs, kwnames, slots); !r) return r;
+  Converter converter(sig, slots);
+  if (!convert_rows(converter, out, table, before)) return kErrorSet;
+  return {};
+}
+
+// The compile-time check that a docstring's first line, "name(p1, p2=default, ...)", names the
+// rows in order with their defaults.
+namespace signature_check {
+
+constexpr bool parse_decimal(std::string_view t, double& out) {
+  if (t.empty()) return false;
+  double whole = 0.0, scale = 1.0;
+  bool point = false, digit = false;
+  for (char c : t) {
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      whole = whole * 10.0 + (c - '0');  // exact for the short defaults of a signature
+      if (point) scale *= 10.0;
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  out = whole / scale;  // one correctly rounded division: the double nearest the text
+  return digit;
+}
+
+constexpr bool matches(std::string_view t, Required) { return t.empty(); }
+constexpr bool matches(std::string_view t, NoneDefault) { return t == "None"; }
+constexpr bool matches(std::string_view t, bool v) { return t == (v ? "True" : "False"); }
+constexpr bool matches(std::string_view t, std::uint64_t v) {
+  double d = 0.0;
+  return t.find('.') == std::string_view::npos && parse_decimal(t, d) &&
+         d == static_cast<double>(v);
+}
+constexpr bool matches(std::string_view t, double v) {
+  double d = 0.0;
+  return t.find('.') != std::string_view::npos && parse_decimal(t, d) && d == v;
+}
+constexpr bool matches(std::string_view t, float v) {
+  double d = 0.0;
+  return t.find('.') != std::string_view::npos && parse_decimal(t, d) &&
+         static_cast<float>(d) == v;
+}
+
+}  // namespace signature_check
+
+template <class Table>
+constexpr bool signature_agrees(std::string_view doc, std::string_view function,
+                                const Table& table) {
+  const std::size_t open = function.size();
+  if (doc.substr(0, open) != function || doc.size() <= open || doc[open] != '(') return false;
+  const std::size_t close = doc.find(')');
+  if (close == std::string_view::npos) return false;
+  std::string_view rest = doc.substr(open + 1, close - open - 1);
+  bool ok = true;
+  std::apply(
+      [&](const auto&... row) {
+        ([&] {
+          const std::size_t comma = rest.find(", ");
+          const std::string_view item = rest.substr(0, comma);
+          rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
+          const std::size_t eq = item.find('=');
+          const std::string_view name = item.substr(0, eq);
+          const std::string_view fallback =
+              eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+          ok = ok && name == row.name && signature_check::matches(fallback, row.fallback);
+        }(), ...);
+      },
+      table);
+  return ok && rest.empty();
+}
+
+}  // namespace quantelle::py
