@@ -16,6 +16,9 @@ from workload import Workload, all_modulations
 GROUPS = ("floor", "score", "convert", "numpy", "faiss", "mmr")
 MMR_POOLS = (200, 2000)
 MMR_LAMBDA = 0.7
+GRAM_MAX_POOL = 2000  # the Gram peer holds pool² floats
+LARGE_POOL_BYTES = 64 << 20  # whole-matrix pools and the 50,000 oversample only where rows are short
+DIVERSE_POOL = 50_000
 FLOOR_VARIANT = "floor.variant."
 
 
@@ -123,22 +126,37 @@ def mmr_inputs(w: Workload, pool: int) -> tuple[list[int], np.ndarray]:
 def mmr_cases(w: Workload, threads: peers.Threads, groups: set[str]) -> list[Case]:
     m = w.matrix
     cases: list[Case] = []
-    for pool in MMR_POOLS:
-        if pool > w.n:
-            continue
+    pools = [p for p in MMR_POOLS if p <= w.n]
+    if w.n * w.d * 4 <= LARGE_POOL_BYTES and w.n not in pools:
+        pools.append(w.n)  # every row a candidate, where the rows are short
+    for pool in pools:
         cands, sims = mmr_inputs(w, pool)
         gathered = m[np.asarray(cands)]
-        for k in (10, pool):
+        for k in (10, pool) if pool <= GRAM_MAX_POOL else (10,):
             if "mmr" in groups:
                 cases.append(Case(f"mmr.quantelle.{pool}.{k}", f"mmr_select_py N={pool} k={k}",
                                   repeat(partial(q.mmr_select_py, cands, sims, m, k, MMR_LAMBDA))))
             if "numpy" in groups and threads.available:
-                cases.append(Case(f"mmr.numpy.{pool}.{k}", f"NumPy MMR N={pool} k={k}, 1 thread",
-                                  repeat(partial(peers.numpy_mmr, cands, sims, m, k, MMR_LAMBDA)),
+                if pool <= GRAM_MAX_POOL:
+                    cases.append(Case(f"mmr.numpy.{pool}.{k}", f"NumPy MMR N={pool} k={k}, 1 thread",
+                                      repeat(partial(peers.numpy_mmr, cands, sims, m, k, MMR_LAMBDA)),
+                                      context=threads.one()))
+                cases.append(Case(f"mmr.lazy.{pool}.{k}", f"NumPy lazy MMR N={pool} k={k}, 1 thread",
+                                  repeat(partial(peers.numpy_mmr_lazy, cands, sims, m, k, MMR_LAMBDA)),
                                   context=threads.one()))
-        if "numpy" in groups and threads.available:
+        if "numpy" in groups and threads.available and pool <= GRAM_MAX_POOL:
             cases.append(Case(f"mmr.gram.{pool}", f"NumPy Gram S @ S.T N={pool}, 1 thread",
                               repeat(partial(np.matmul, gathered, gathered.T)), context=threads.one()))
+    if "mmr" in groups and w.n >= 2 * DIVERSE_POOL and w.n * w.d * 4 <= LARGE_POOL_BYTES:
+        ids, idx, qv = w.ids, w.id_to_idx, w.query
+        cases.append(Case(f"mmr.diverse.{DIVERSE_POOL}.diverse", f"score_candidates diverse=True oversample={DIVERSE_POOL:,}",
+                          repeat(lambda: q.score_candidates(m, ids, idx, qv, diverse=True, limit=10,
+                                                            oversample=DIVERSE_POOL)), w.nbytes))
+        if "numpy" in groups and threads.available:
+            cands, sims = mmr_inputs(w, DIVERSE_POOL)
+            cases.append(Case(f"mmr.lazy.{DIVERSE_POOL}.diverse", f"NumPy lazy MMR over that pool of {DIVERSE_POOL:,}, k=10",
+                              repeat(partial(peers.numpy_mmr_lazy, cands, sims, m, 10, MMR_LAMBDA)),
+                              context=threads.one()))
     return cases
 
 

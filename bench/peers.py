@@ -85,6 +85,34 @@ def numpy_mmr(candidates: list[int], similarities: np.ndarray, matrix: np.ndarra
     return out
 
 
+def numpy_mmr_lazy(candidates: list[int], similarities: np.ndarray, matrix: np.ndarray, k: int,
+                   lam: float) -> list[tuple[int, float]]:
+    """The careful form: gather the pool, then one `pool @ pool[j]` per pick (no Gram)."""
+    rows = np.asarray(candidates, dtype=np.intp)
+    count = rows.shape[0]
+    if count == 0:
+        return []
+    pool = matrix[rows]
+    relevance = lam * similarities[rows]
+    redundancy = np.float32(1.0 - lam)
+    picked = np.zeros(count, dtype=bool)
+    picked[0] = True
+    out = [(int(rows[0]), float(relevance[0]))]
+    steps = min(max(k, 1), count) - 1
+    max_sim = pool @ pool[0] if steps else None
+    score = np.empty(count, dtype=np.float32)
+    for step in range(steps):
+        np.multiply(max_sim, -redundancy, out=score)
+        score += relevance
+        score[picked] = -np.inf
+        j = int(np.argmax(score))
+        out.append((int(rows[j]), float(score[j])))
+        picked[j] = True
+        if step + 1 < steps:  # the last pick's row is never needed
+            np.maximum(max_sim, pool @ pool[j], out=max_sim)
+    return out
+
+
 def faiss_available() -> bool:
     return faiss is not None
 

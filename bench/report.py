@@ -38,7 +38,7 @@ def add_ratios(cases: dict[str, dict[str, Any]]) -> None:
         if key.startswith("mmr."):
             _, _, pool, *rest = key.split(".")
             k = rest[0] if rest else None
-            for peer in (f"mmr.numpy.{pool}.{k}", f"mmr.gram.{pool}"):
+            for peer in (f"mmr.numpy.{pool}.{k}", f"mmr.gram.{pool}", f"mmr.lazy.{pool}.{k}"):
                 if peer in cases and peer != key:
                     ratios[peer] = rec["median_s"] / cases[peer]["median_s"]
         else:

@@ -39,7 +39,7 @@ import workload  # noqa: E402
 
 FULL_GRID = [(1_000, 384), (10_000, 384), (100_000, 384), (100_000, 768), (1_000_000, 384)]
 QUICK_GRID = [(1_000, 384), (10_000, 384), (10_000, 768)]
-MMR_MAX_N = 100_000  # MMR runs once per dimension, at the largest grid point up to this size
+MMR_MAX_N = 200_000  # MMR runs once per dimension, at the largest grid point up to this size
 BUSY_SHARE = 0.05  # of all CPUs, used by other processes during the run
 
 

@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "core/fault.h"
-#include "kernels/vector_ops.h"
 #include "mmr/mmr.h"
 
 namespace quantelle {
@@ -30,8 +29,8 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
     pool_rows[i] = working.row(pool[i]);
     rel[i] = double{scores[pool[i]]};  // the final score, after every modulation
   }
-  const std::vector<float> pair = gram_matrix(select_rows(working.matrix, pool_rows));
-  for (const MmrPick& pick : mmr_greedy(rel, pair, request.limit, request.mmr_lambda)) {
+  for (const MmrPick& pick :
+       mmr_greedy(working.matrix, pool_rows, rel, request.limit, request.mmr_lambda)) {
     record(pool[pick.position], pick.score);
   }
   return out;

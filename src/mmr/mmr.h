@@ -20,10 +20,12 @@ struct MmrPick {
   double score;
 };
 
-// The selection over P candidates with relevances rel and their P x P float32 similarities
-// pair (row-major). The first candidate is taken first, unconditionally; k < 2 stops there.
-[[nodiscard]] std::vector<MmrPick> mmr_greedy(std::span<const double> rel,
-                                              std::span<const float> pair, std::uint64_t k,
+// The selection over the candidates m[rows[p]] (every row below m.rows) with relevances rel[p].
+// The first candidate is taken first, unconditionally; k < 2 stops there. A pair value is the
+// float32 dot product of two candidate rows, computed when one of them is picked.
+[[nodiscard]] std::vector<MmrPick> mmr_greedy(const MatrixF32& m,
+                                              std::span<const std::uint64_t> rows,
+                                              std::span<const double> rel, std::uint64_t k,
                                               double lambda);
 
 // mmr_select_py: candidates are row indices of matrix; relevance is similarities[row].
