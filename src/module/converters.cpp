@@ -73,30 +73,6 @@ PyResult<void> for_each_element(PyObject* o, Pins& pins, Reserve&& reserve, Item
 
 }  // namespace
 
-void Pins::before_foreign_code() {
-  for (TextList* list : lists_) list->pin();
-  for (IdMap* map : maps_) map->pin();
-  lists_.clear();
-  maps_.clear();
-}
-
-void TextList::pin() {
-  if (live_ == nullptr || PyTuple_CheckExact(live_)) return;  // tuples cannot change
-  owned_.reserve(size_);
-  for (std::size_t i = 0; i < size_; ++i) owned_.push_back(PyRef::borrow(item(i)));
-  live_ = nullptr;
-}
-
-PyResult<void> check_text(PyObject* o) noexcept {
-  if (!PyUnicode_Check(o)) return std::unexpected(cannot_convert(o, "PyString"));
-  // ASCII text is its own UTF-8; anything else is encoded (and cached) once, or raises
-  // UnicodeEncodeError for a lone surrogate.
-  if (!PyUnicode_IS_ASCII(o) && PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) {
-    return kErrorSet;
-  }
-  return {};
-}
-
 PyResult<std::uint64_t> to_count(PyObject* o, Pins& pins) {
   if (PyLong_Check(o)) return unsigned_of(o);
   pins.before_foreign_code();

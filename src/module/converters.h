@@ -10,21 +10,10 @@
 #include "core/views.h"
 #include "module/binder.h"
 #include "module/id_map.h"
+#include "module/pins.h"
 #include "module/text_list.h"
 
 namespace quantelle::py {
-
-// Containers read in place, made to own their items before foreign code runs (text_list.h).
-class Pins {
- public:
-  void hold(TextList& list) { lists_.push_back(&list); }
-  void hold(IdMap& map) { maps_.push_back(&map); }
-  void before_foreign_code();
-
- private:
-  std::vector<TextList*> lists_;
-  std::vector<IdMap*> maps_;
-};
 
 // An array argument: the view the logic reads, and the reference that keeps it alive (and, with
 // the extra reference, unresizable) until the call ends.

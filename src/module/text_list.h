@@ -1,5 +1,5 @@
 #pragma once
-// A converted Text list or the texts of an Id map, held without copying strings.
+// A converted Text list, held without copying strings.
 //
 // Validation touches every element once; after that, an exact list is read in place. That is
 // safe only while no Python code runs: a later argument's __index__ (or a finalizer run by the
@@ -12,32 +12,9 @@
 #include <vector>
 
 #include "module/errors.h"
+#include "module/text.h"
 
 namespace quantelle::py {
-
-// The UTF-8 text of a str already validated by the Text rule.
-[[nodiscard]] inline std::string_view utf8_of(PyObject* s) noexcept {
-  Py_ssize_t len = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(s, &len);  // cached by validation: cannot fail
-  return {data, static_cast<std::size_t>(len)};
-}
-
-// A new exact str holding text (valid UTF-8).
-[[nodiscard]] inline PyRef new_str(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-// The Text rule on one object: str or a subclass, convertible to UTF-8.
-[[nodiscard]] PyResult<void> check_text(PyObject* o) noexcept;
-
-// The common case of the Text rule, inline: an exact str of ASCII is its own UTF-8.
-[[nodiscard]] inline bool is_plain_text(PyObject* o) noexcept {
-  return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o);
-}
-
-// Validation walks a million elements per call: fetch the objects this far ahead, so that their
-// cache misses overlap instead of queueing one behind the other.
-inline constexpr std::size_t kFetchAhead = 16;
 
 class TextList {
  public:

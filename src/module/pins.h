@@ -1,0 +1,23 @@
+#pragma once
+// Pins: the containers of a call that are read in place (text_list.h, id_map.h) and must take
+// their own references before any foreign code (a caller's __index__, __iter__, ...) can run.
+#include <vector>
+
+namespace quantelle::py {
+
+class TextList;
+class IdMap;
+
+// Containers read in place, made to own their items before foreign code runs (text_list.h).
+class Pins {
+ public:
+  void hold(TextList& list) { lists_.push_back(&list); }
+  void hold(IdMap& map) { maps_.push_back(&map); }
+  void before_foreign_code();
+
+ private:
+  std::vector<TextList*> lists_;
+  std::vector<IdMap*> maps_;
+};
+
+}  // namespace quantelle::py
