@@ -83,7 +83,8 @@ BENCH_BUILD_DIR ?= build/bench
 .PHONY: bench install-bench
 
 install-bench: $(PY)
-	$(PIP_INSTALL) ".[bench]" -Cbuild-dir=$(BENCH_BUILD_DIR) -Ccmake.build-type=Release
+	$(PIP_INSTALL) ".[bench]" -Cbuild-dir=$(BENCH_BUILD_DIR) -Ccmake.build-type=Release \
+	  -Ccmake.define.QUANTELLE_PROBE=ON
 
 bench: install-bench
 	$(PY) bench/run.py $(BENCH_ARGS)

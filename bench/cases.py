@@ -9,6 +9,27 @@ import numpy as np
 
 import _quantelle as q
 import peers
+
+try:  # built by `make bench` beside the module: the same functions on a chosen kernel table
+    import _quantelle_probe as probe
+except ImportError:
+    probe = None
+
+
+def kernel_variants() -> list[str]:
+    """Kernel variants this CPU runs, narrowest first; the module dispatches the last."""
+    return probe.variants() if probe is not None else []
+
+
+def on_variant(variant: str, call: Callable[[], object]) -> Callable[[int], object]:
+    def run(reps: int) -> object:
+        probe.use(variant)
+        out = None
+        for _ in range(reps):
+            out = call()
+        return out
+
+    return run
 from native import Floor
 from timing import Case
 from workload import Workload, all_modulations
@@ -68,6 +89,10 @@ def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups
                  repeat(lambda: q.score_candidates(m, ids, idx, qv, limit=10,
                                                    pre_filter_ids=w.pre_filter_ids)), part_bytes),
         ]
+        for v in kernel_variants():
+            cases.append(Case(f"score.variant.{v}", f"score_candidates plain, limit 10, {v} kernels (probe)",
+                              on_variant(v, lambda: probe.score_candidates(m, ids, idx, qv, limit=10)),
+                              w.nbytes, measure_memory=False))
     if "floor" in groups and floor is not None:
         rows, first = w.pre_filter_rows, next(iter(floor.reads))
         in_order = np.sort(rows)

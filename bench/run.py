@@ -157,7 +157,10 @@ def environment(threads: peers.Threads, floor: native.Floor | None) -> dict[str,
 
 def describe(env: dict[str, Any], mach: dict[str, Any]) -> list[str]:
     blas = env["numpy_blas"]
+    variants = bench_cases.kernel_variants()
     lines = [
+        f"kernels: {variants[-1] if variants else 'unknown'} dispatched"
+        + (f"; timed per variant: {', '.join(variants)}" if variants else " (no probe built: variants not timed)"),
         f"machine: {mach['cpu']} ({mach['cpu_family_model']}{', AVX-512F' if mach['avx512f'] else ''}), "
         f"{mach['cpus']} CPUs, {mach['ram_gib']} GiB RAM, L2 {mach['l2']}, L3 {mach['l3']}"
         + (f", {mach['hypervisor']} guest" if mach["hypervisor"] else ""),

@@ -38,3 +38,20 @@ def run_python():
                               text=True, timeout=300, env={**os.environ, **(env or {})})
 
     return run
+
+
+KERNEL_VARIANTS = ("scalar", "avx2", "avx512")
+
+
+@pytest.fixture(params=("module",) + KERNEL_VARIANTS)
+def scoring_module(request):
+    """The shipped module, or the test probe's copy of its functions on one kernel variant
+    (skipped, with the reason, where this CPU lacks it)."""
+    if request.param == "module":
+        return q
+    import _quantelle_probe as probe
+
+    if request.param not in probe.variants():
+        pytest.skip(f"this CPU does not run the {request.param} kernels")
+    probe.use(request.param)
+    return probe

@@ -10,7 +10,6 @@ import time
 import numpy as np
 import pytest
 
-import _quantelle as q
 import model
 
 F32 = np.float32
@@ -84,9 +83,9 @@ def threshold_clear(trace):
 
 
 @pytest.mark.parametrize("seed", SEEDS)
-def test_score_candidates_matches_model(seed):
+def test_score_candidates_matches_model(seed, scoring_module):
     kw, now = make_case(seed)
-    got = q.score_candidates(**kw)
+    got = scoring_module.score_candidates(**kw)
     expected = model.trace(now=now, **kw)
     score_of = dict(zip(expected.ids, expected.scores.tolist()))  # one row per id, so one score
     for record in got:
@@ -133,9 +132,9 @@ def make_mmr_case(seed):
 
 
 @pytest.mark.parametrize("seed", range(200))
-def test_mmr_select_matches_model(seed):
+def test_mmr_select_matches_model(seed, scoring_module):
     candidates, sims, m, k, lam = make_mmr_case(seed)
-    got = q.mmr_select_py(candidates, sims, m, k, lam)
+    got = scoring_module.mmr_select_py(candidates, sims, m, k, lam)
     expected, gaps = model.mmr_trace(candidates, sims, m, k, lam)
     assert len(got) == len(expected)
     if not expected:

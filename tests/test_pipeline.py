@@ -5,7 +5,6 @@ import time
 import numpy as np
 import pytest
 
-import _quantelle as q
 import model
 
 F32 = np.float32
@@ -23,8 +22,18 @@ def vec(*xs):
     return np.array(xs, F32)
 
 
-def run(matrix=M, ids=IDS, idx=IDX, query=Q, scorer=q.score_candidates, **kw):
-    return scorer(matrix, ids, idx, query, **kw)
+SCORER = None  # set per test by the fixture below
+
+
+@pytest.fixture(autouse=True)
+def module(scoring_module):
+    """Every test here runs on the shipped module and on each kernel variant the CPU has."""
+    global SCORER
+    SCORER = scoring_module.score_candidates
+
+
+def run(matrix=M, ids=IDS, idx=IDX, query=Q, scorer=None, **kw):
+    return (scorer or SCORER)(matrix, ids, idx, query, **kw)
 
 
 def pairs(result):
@@ -92,13 +101,20 @@ def test_worked_example_mmr(limit, expected):
     ({"pre_filter_ids": ["c", "zz", "b"]}, [("b", 0.6), ("c", 0.0)]),
     ({"pre_filter_ids": ["b", "b"]}, [("b", 0.6), ("b", 0.6)]),
     ({"pre_filter_ids": ("c",), "like_ids": ["b"]}, [("c", 0.4472)]),
+    ({"threshold": -1e39}, ALL),
+    ({"recent": True, "recent_days": 1e39, "timestamps": ago(30, 60, 1)}, ALL),
+    ({"recent": True, "recent_days": -1e39, "timestamps": ago(30, 60, 1)}, ALL),
+    ({"recent": True, "timestamps": np.array([np.inf, -np.inf, np.inf])}, ALL),
+    ({"recent": True, "recent_days": 0.0, "timestamps": np.array([np.inf, -np.inf, 0.0])}, ALL[1:]),
 ], ids=["plain", "short-ids-row-without-id-stays-out", "like-zero-query", "like-unknown-skipped",
         "like-duplicate", "trajectory", "trajectory-broadcast-from", "trajectory-one-end-ignored",
         "trajectory-weights-in-float32", "decay-default-half-life", "decay-half-life-future",
         "decay-pulls-negative-towards-zero", "recent-without-timestamps", "recent-days-alone", "mask-longer",
         "threshold", "threshold-rounded-to-float32", "threshold-just-above", "threshold-compared-in-float32",
         "threshold-negative-no-cut", "contrastive", "contrastive-zero", "contrastive-equals-query-halves",
-        "pre-filter", "pre-filter-duplicate", "like-outside-pre-filter"])
+        "pre-filter", "pre-filter-duplicate", "like-outside-pre-filter", "threshold-below-float32-no-cut",
+        "decay-days-beyond-float32", "decay-days-below-float32", "decay-inf-timestamps-unchanged",
+        "decay-inf-timestamp-zero-days-dropped"])
 def test_each_modulation(kw, expected):
     check(expected, **kw)
 
@@ -122,7 +138,9 @@ def test_stage_order(kw, expected):
     ({"recent_days": 0.0, "timestamps": ago(-3, 3, None)}, [("b", 0.0), ("c", 0.0)]),  # 0 / 0 days: NaN, dropped
     ({"recent_days": 30.0, "timestamps": np.array([-5.0, np.nan, time.time() + 9 * DAY])}, ALL),
     ({"recent": False, "matrix": np.zeros((3, 0), F32), "query": np.zeros(0, F32)}, [(x, 0.0) for x in IDS]),
-], ids=["zero-days-past", "zero-days-future-dropped", "non-positive-nan-future-unchanged", "zero-columns"])
+    ({"recent_days": 1e-50, "timestamps": ago(5, None, None)}, [("b", 0.6), ("a", 0.0), ("c", 0.0)]),
+], ids=["zero-days-past", "zero-days-future-dropped", "non-positive-nan-future-unchanged", "zero-columns",
+        "days-round-to-zero"])
 def test_equal_scores_come_in_either_order(kw, expected):
     got = pairs(run(**{"recent": True, **kw}))
     assert sorted(got) == sorted(expected)
@@ -145,9 +163,12 @@ def test_equal_scores_come_in_either_order(kw, expected):
     {"matrix": np.zeros((0, 2), F32), "diverse": True, "limit": 0},
     {"query": vec(np.nan, 1)},
     {"query": vec(np.inf, 1)},
+    {"threshold": 1e39},
+    {"threshold": 3.4028235e38},
 ], ids=["empty-ids-wrong-query", "empty-ids-faulty-like", "like-empty", "like-unknown", "like-unknown-first",
         "pre-filter-empty", "pre-filter-unknown", "mask-all-false", "zero-query-threshold", "limit-0",
-        "diverse-no-pool", "no-rows", "no-rows-diverse", "nan-query", "inf-query"])
+        "diverse-no-pool", "no-rows", "no-rows-diverse", "nan-query", "inf-query",
+        "threshold-beyond-float32", "threshold-float32-max"])
 def test_returns_empty(kw):
     assert run(**kw) == []
 

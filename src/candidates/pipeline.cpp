@@ -95,7 +95,7 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
     if (cut && s < r.threshold) s = kExcluded;
     if (negative) s = s - kContrastWeight * dots[negative_slot];
     scores[j] = s;
-  });
+  }, Visit::by_row);  // each row's stages are its own, so any visit order gives the same scores
 
   const std::vector<std::uint64_t> pool = top_k_indices(scores, r.diverse ? r.oversample : r.limit);
   return select_output(r, working, scores, pool);

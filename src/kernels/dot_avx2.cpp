@@ -1,6 +1,7 @@
-// AVX2 + FMA kernels. A dot product keeps four 8-lane FMA chains (element i in chain
-// (i / 8) % 4) and ends with one fixed reduction tree; dot and dot_block run this same
-// per-pair sequence, so a row's score is bit-identical whatever block it is scored in.
+// AVX2 + FMA kernels. A dot product keeps two 8-lane FMA chains (element i in chain
+// (i / 8) % 2) and ends with one fixed reduction tree. dot_block scores up to four rows side by
+// side to share each query load among them, but every (row, query) pair runs the same per-pair
+// sequence as dot, so a row's score is bit-identical whatever block or neighbours it comes with.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -8,14 +9,17 @@
 
 #include "core/fault.h"
 #include "kernels/gram_tiles.h"
-#include "kernels/prefetch.h"
 #include "kernels/kernels.h"
 
 namespace quantelle {
 namespace {
 
 constexpr std::size_t kLanes = 8;
-constexpr std::size_t kChains = 4;  // 4-cycle FMA latency, two FMA pipes: 32 floats in flight
+// Two chains: blocks of two to four rows keep 4 to 8 independent chains in flight (FMA latency
+// 4 cycles, two FMA pipes), and three queries by two rows still fit the 16 registers
+// (12 accumulators, 3 query registers, 1 row register).
+constexpr std::size_t kChains = 2;
+constexpr std::size_t kStep = kChains * kLanes;
 
 // Eight -1 then eight 0: the eight read from offset 8 - k enable the first k lanes.
 alignas(64) constexpr std::int32_t kMaskWindow[2 * kLanes] = {-1, -1, -1, -1, -1, -1, -1, -1,
@@ -38,70 +42,86 @@ template <bool Masked>
   else return _mm256_loadu_ps(p);
 }
 
-// 8 elements of one row against each of Q queries, into chain `acc`.
-template <std::size_t Q, bool Masked>
-[[gnu::target("avx2,fma")]] inline void row_step(__m256 (&acc)[Q], const float* row,
-                                                 const float* const* queries, std::size_t i,
-                                                 __m256i mask) {
-  const __m256 rv = load<Masked>(row + i, mask);
+// 8 elements at i of R rows against each of Q queries, into chain `acc`.
+template <std::size_t R, std::size_t Q, bool Masked>
+[[gnu::target("avx2,fma")]] inline void step(__m256 (&acc)[R][Q], const float* const* rows,
+                                             const float* const* queries, std::size_t i,
+                                             __m256i mask) {
+  __m256 qv[Q];
 #pragma GCC unroll 4
-  for (std::size_t q = 0; q < Q; ++q)
-    acc[q] = _mm256_fmadd_ps(rv, load<Masked>(queries[q] + i, mask), acc[q]);
+  for (std::size_t q = 0; q < Q; ++q) {
+    qv[q] = load<Masked>(queries[q] + i, mask);
+    // Held in a register for all R rows; left free, the compiler folds the query into every
+    // FMA as a memory operand, which reloads it R times and undoes the blocking.
+    if constexpr (R > 1) asm("" : "+x"(qv[q]));
+  }
+#pragma GCC unroll 4
+  for (std::size_t r = 0; r < R; ++r) {
+    const __m256 rv = load<Masked>(rows[r] + i, mask);
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < Q; ++q) acc[r][q] = _mm256_fmadd_ps(rv, qv[q], acc[r][q]);
+  }
 }
 
-// One row against Q queries, reading the row once, front to back. Rows are deliberately not
-// interleaved: over a matrix far larger than the caches, walking four rows side by side ran at
-// half the speed of walking them one after another, which the stride prefetchers follow.
-// `ahead` (bytes, 0 for none) is where this row's counterpart in the next block lies.
-template <std::size_t Q>
-[[gnu::target("avx2,fma")]] inline void row_dots(const float* row, const float* const* queries,
-                                                 std::size_t d, float* out, std::uintptr_t ahead) {
-  __m256 acc[kChains][Q];
+// R rows against Q queries: out[r * Q + q] = dot(rows[r], queries[q]).
+template <std::size_t R, std::size_t Q>
+[[gnu::target("avx2,fma")]] inline void rows_dots(const float* const* rows,
+                                                  const float* const* queries, std::size_t d,
+                                                  float* out) {
+  __m256 acc[kChains][R][Q];
 #pragma GCC unroll 4
   for (std::size_t c = 0; c < kChains; ++c)
 #pragma GCC unroll 4
-    for (std::size_t q = 0; q < Q; ++q) acc[c][q] = _mm256_setzero_ps();
+    for (std::size_t r = 0; r < R; ++r)
+#pragma GCC unroll 4
+      for (std::size_t q = 0; q < Q; ++q) acc[c][r][q] = _mm256_setzero_ps();
   std::size_t i = 0;
-  for (; i + kChains * kLanes <= d; i += kChains * kLanes) {
-    if (ahead != 0) prefetch_ahead(row + i, ahead);
+  for (; i + kStep <= d; i += kStep) {
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < kChains; ++c)
-      row_step<Q, false>(acc[c], row, queries, i + c * kLanes, __m256i{});
+      step<R, Q, false>(acc[c], rows, queries, i + c * kLanes, __m256i{});
   }
   // The tail continues each chain where the loop would have: lane j of chain c.
 #pragma GCC unroll 4
   for (std::size_t c = 0; c < kChains; ++c) {
     const std::size_t at = i + c * kLanes;
-    if (at + kLanes <= d) row_step<Q, false>(acc[c], row, queries, at, __m256i{});
-    else if (at < d) row_step<Q, true>(acc[c], row, queries, at, first_lanes(d - at));
+    if (at + kLanes <= d) step<R, Q, false>(acc[c], rows, queries, at, __m256i{});
+    else if (at < d) step<R, Q, true>(acc[c], rows, queries, at, first_lanes(d - at));
   }
-  static_assert(kChains == 4);
+  static_assert(kChains == 2);
 #pragma GCC unroll 4
-  for (std::size_t q = 0; q < Q; ++q) {
-    const __m256 pairs = _mm256_add_ps(_mm256_add_ps(acc[0][q], acc[1][q]),
-                                       _mm256_add_ps(acc[2][q], acc[3][q]));
-    out[q] = hsum(pairs);
-  }
+  for (std::size_t r = 0; r < R; ++r)
+#pragma GCC unroll 4
+    for (std::size_t q = 0; q < Q; ++q) out[r * Q + q] = hsum(_mm256_add_ps(acc[0][r][q], acc[1][r][q]));
 }
 
 [[gnu::target("avx2,fma")]] float dot_avx2(const float* a, const float* b, std::size_t n) {
   float out;
-  row_dots<1>(a, &b, n, &out, 0);
+  rows_dots<1, 1>(&a, &b, n, &out);
   return out;
+}
+
+// Rows taken R at a time, the rest one by one. A block's neighbouring rows should come from
+// different parts of the matrix: two adjacent rows read side by side ran at about 2/3 of the
+// speed of one row after another, while rows of four separate runs read side by side beat it
+// (scan_rows arranges its blocks so).
+template <std::size_t R, std::size_t Q>
+[[gnu::target("avx2,fma")]] void block_of(const float* const* rows, std::size_t count,
+                                          const float* const* queries, std::size_t d,
+                                          float* out) {
+  std::size_t r = 0;
+  for (; r + R <= count; r += R) rows_dots<R, Q>(rows + r, queries, d, out + r * Q);
+  for (; r < count; ++r) rows_dots<1, Q>(rows + r, queries, d, out + r * Q);
 }
 
 [[gnu::target("avx2,fma")]] void dot_block_avx2(const float* const* rows, std::size_t count,
                                                 const float* const* queries, std::size_t nq,
                                                 std::size_t d, float* out) {
   expect(count <= kBlockRows && nq <= kMaxQueries, "dot_block: block larger than the kernel");
-  // With one query the hint made the scan slower (about 70 against 54 ms at 1M x 384): the
-  // loop is load-light enough for the hardware prefetchers to keep up on their own.
-  const std::uintptr_t ahead = nq > 1 ? next_block_distance(rows, count, d) : 0;
-  for (std::size_t r = 0; r < count; ++r, out += nq) {
-    if (nq == 1) row_dots<1>(rows[r], queries, d, out, ahead);
-    else if (nq == 2) row_dots<2>(rows[r], queries, d, out, ahead);
-    else if (nq == 3) row_dots<3>(rows[r], queries, d, out, ahead);
-  }
+  // Accumulators: 2 chains x 4 rows x 1 query = 8; 2 x 2 x 2 = 8; 2 x 2 x 3 = 12.
+  if (nq == 1) block_of<4, 1>(rows, count, queries, d, out);
+  else if (nq == 2) block_of<2, 2>(rows, count, queries, d, out);
+  else if (nq == 3) block_of<2, 3>(rows, count, queries, d, out);
 }
 
 // Gram tiles: 3 x 4 pairs, one 8-lane chain each (12 accumulators + 3 row registers + 1).
@@ -154,6 +174,7 @@ template <bool Masked>
 
 }  // namespace
 
+extern const KernelTable kAvx2Table;
 const KernelTable kAvx2Table{"avx2", dot_avx2, dot_block_avx2,
                                gram_by_tiles<kTileI, kTileJ, kPanelBytes, gram_tile>};
 

@@ -1,6 +1,6 @@
 // AVX-512 kernels. A dot product keeps four 16-lane FMA chains (chain c takes elements
-// 64k+16c..64k+16c+15) and ends with one fixed reduction tree; dot and dot_block run this same
-// per-lane sequence, so a row's score is bit-identical whatever block it is scored in.
+// 64k+16c..64k+16c+15) and ends with one fixed reduction tree; dot is dot_block on one row, so
+// a row's score is bit-identical whatever block it is scored in.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -22,83 +22,17 @@ constexpr std::size_t kChains = 4;
   return static_cast<__mmask16>((1u << k) - 1u);
 }
 
-// All lanes selected through the maskz forms: GCC 12's unmasked shuffles and 512-to-256
-// casts start from an "undefined" register that trips -Wuninitialized in its own headers.
-[[gnu::target("avx512f")]] inline float hsum(__m512 v) {
-  constexpr __mmask16 kAll = 0xFFFF;
-  v = _mm512_add_ps(v, _mm512_maskz_shuffle_f32x4(kAll, v, v, _MM_SHUFFLE(1, 0, 3, 2)));  // i ^ 8
-  v = _mm512_add_ps(v, _mm512_maskz_shuffle_f32x4(kAll, v, v, _MM_SHUFFLE(2, 3, 0, 1)));  // i ^ 4
-  v = _mm512_add_ps(v, _mm512_maskz_permute_ps(kAll, v, _MM_SHUFFLE(1, 0, 3, 2)));        // i ^ 2
-  v = _mm512_add_ps(v, _mm512_maskz_permute_ps(kAll, v, _MM_SHUFFLE(2, 3, 0, 1)));        // i ^ 1
-  return _mm512_cvtss_f32(v);
-}
-
-// The chains' total in one fixed order: ((c0 + c1) + (c2 + c3)).
-[[gnu::target("avx512f")]] inline float total(const __m512 (&acc)[kChains]) {
-  static_assert(kChains == 4);
-  return hsum(_mm512_add_ps(_mm512_add_ps(acc[0], acc[1]), _mm512_add_ps(acc[2], acc[3])));
-}
-
 template <bool Masked>
 [[gnu::target("avx512f")]] inline __m512 load(const float* p, __mmask16 mask) {
   if constexpr (Masked) return _mm512_maskz_loadu_ps(mask, p);
   else return _mm512_loadu_ps(p);
 }
 
-// 16 elements of one row against each of Q queries, into chain `acc`.
-template <std::size_t Q, bool Masked>
-[[gnu::target("avx512f")]] inline void row_step(__m512 (&acc)[Q], const float* row,
-                                                const float* const* queries, std::size_t i,
-                                                __mmask16 mask) {
-  const __m512 rv = load<Masked>(row + i, mask);
-#pragma GCC unroll 4
-  for (std::size_t q = 0; q < Q; ++q)
-    acc[q] = _mm512_fmadd_ps(rv, load<Masked>(queries[q] + i, mask), acc[q]);
-}
-
-// One row against Q queries in 16-lane chains.
-template <std::size_t Q>
-[[gnu::target("avx512f")]] inline void row_dots(const float* row, const float* const* queries,
-                                                std::size_t d, float* out) {
-  __m512 acc[kChains][Q];
-#pragma GCC unroll 4
-  for (std::size_t c = 0; c < kChains; ++c)
-#pragma GCC unroll 4
-    for (std::size_t q = 0; q < Q; ++q) acc[c][q] = _mm512_setzero_ps();
-  std::size_t i = 0;
-  for (; i + kChains * kLanes <= d; i += kChains * kLanes) {
-#pragma GCC unroll 4
-    for (std::size_t c = 0; c < kChains; ++c)
-      row_step<Q, false>(acc[c], row, queries, i + c * kLanes, 0);
-  }
-  // The tail continues each chain where the loop would have: lane j of chain c.
-#pragma GCC unroll 4
-  for (std::size_t c = 0; c < kChains; ++c) {
-    const std::size_t at = i + c * kLanes;
-    if (at + kLanes <= d) row_step<Q, false>(acc[c], row, queries, at, 0);
-    else if (at < d) row_step<Q, true>(acc[c], row, queries, at, first_lanes(d - at));
-  }
-#pragma GCC unroll 4
-  for (std::size_t q = 0; q < Q; ++q) {
-    __m512 chains[kChains];
-#pragma GCC unroll 4
-    for (std::size_t c = 0; c < kChains; ++c) chains[c] = acc[c][q];
-    out[q] = total(chains);
-  }
-}
-
-[[gnu::target("avx512f")]] float dot_avx512(const float* a, const float* b, std::size_t n) {
-  float out;
-  row_dots<1>(a, &b, n, &out);
-  return out;
-}
-
-// dot_block walks each 16-lane chunk as two 8-lane halves. On cores that execute 512-bit
-// operations as two 256-bit ones, a scan issuing 256-bit loads streamed a matrix from memory
-// 10-15 % faster than one issuing 512-bit loads (with the query in registers or not). Lane j of
-// a chain is lane j % 8 of its low or high half, fed the same products in the same order, and
-// the reduction's first step adds lane i to lane i ^ 8, which is the sum of the two halves: the
-// scores are bit-identical to dot's. AVX-512VL gives the 32 registers three queries need.
+// Each 16-lane chunk is walked as two 8-lane halves. On cores that execute 512-bit operations
+// as two 256-bit ones, a scan issuing 256-bit loads streamed a matrix from memory 10-15 %
+// faster than one issuing 512-bit loads (with the query in registers or not). Lane j of a chain
+// is lane j % 8 of its low or high half, and the reduction's first step adds the two halves
+// (lane i to lane i ^ 8 of the 16-lane sum). AVX-512VL gives the 32 registers three queries need.
 template <bool Masked>
 [[gnu::target("avx512f,avx512vl,fma")]] inline __m256 load_half(const float* p, __mmask8 mask) {
   if constexpr (Masked) return _mm256_maskz_loadu_ps(mask, p);
@@ -131,8 +65,8 @@ template <std::size_t Q, bool Masked>
   }
 }
 
-// total() of a chain set held as halves: ((c0 + c1) + (c2 + c3)) lane by lane, then hsum's
-// steps i ^ 8 (low + high), i ^ 4, i ^ 2 and i ^ 1.
+// The chains' total in one fixed order: ((c0 + c1) + (c2 + c3)) lane by lane, then the halves
+// (i ^ 8), and i ^ 4, i ^ 2, i ^ 1.
 [[gnu::target("avx512f,avx512vl,fma")]] inline float total_halves(const __m256 (&lo)[kChains],
                                                               const __m256 (&hi)[kChains]) {
   const __m256 l = _mm256_add_ps(_mm256_add_ps(lo[0], lo[1]), _mm256_add_ps(lo[2], lo[3]));
@@ -178,6 +112,14 @@ template <std::size_t Q>
   }
 }
 
+// One path for dot and dot_block: dot is the block kernel on one row, so the two cannot drift.
+[[gnu::target("avx512f,avx512vl,fma")]] float dot_avx512(const float* a, const float* b,
+                                                         std::size_t n) {
+  float out;
+  rows_by_halves<1>(&a, 1, &b, n, &out);
+  return out;
+}
+
 void dot_block_avx512(const float* const* rows, std::size_t count, const float* const* queries,
                       std::size_t nq, std::size_t d, float* out) {
   expect(count <= kBlockRows && nq <= kMaxQueries, "dot_block: block larger than the kernel");
@@ -192,7 +134,8 @@ void dot_block_avx512(const float* const* rows, std::size_t count, const float* 
 constexpr std::size_t kTileI = 6, kTileJ = 4, kTile = kTileI * kTileJ;
 constexpr std::size_t kPanelBytes = 512 * 1024;
 
-// Cross-lane moves in their maskz forms, for the same GCC 12 warning as in hsum.
+// Cross-lane moves in their maskz forms: GCC 12's unmasked shuffles start from an "undefined"
+// register that trips -Wuninitialized in its own headers.
 template <int Imm>
 [[gnu::target("avx512f")]] inline __m512 blocks(__m512 a, __m512 b) {  // 128-bit blocks
   return _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, Imm);
@@ -270,6 +213,7 @@ template <bool Masked>
 
 }  // namespace
 
+extern const KernelTable kAvx512Table;
 const KernelTable kAvx512Table{"avx512", dot_avx512, dot_block_avx512,
                                  gram_by_tiles<kTileI, kTileJ, kPanelBytes, gram_tile>};
 

@@ -2,13 +2,13 @@
 // Float32 dot-product kernels: one portable scalar reference and SIMD variants with the same
 // signatures, chosen once at run time. Kernels take contiguous, float-aligned data.
 #include <cstddef>
+#include <span>
 
 namespace quantelle {
 
-// Rows scored per dot_block call. They are walked one after another (rows side by side defeat
-// the stride prefetchers on a matrix far larger than the caches); a block amortises the call and
-// lets a kernel hint the next block of an evenly spaced scan into cache. 16 rows ran measurably
-// closer to the read bandwidth than 4.
+// Rows scored per dot_block call. A kernel may score neighbouring rows of a block side by side
+// (sharing each query load among them); scan_rows fills a block with rows of four separate runs
+// of the matrix, which the hardware prefetchers follow as four streams.
 inline constexpr std::size_t kBlockRows = 16;
 inline constexpr std::size_t kMaxQueries = 3;
 
@@ -27,13 +27,11 @@ struct KernelTable {
 };
 
 extern const KernelTable kScalarTable;
-extern const KernelTable kAvx2Table;
-extern const KernelTable kAvx512Table;
 
-[[nodiscard]] bool cpu_has_avx2_fma() noexcept;
-[[nodiscard]] bool cpu_has_avx512() noexcept;
+// The tables this build has and this CPU runs, narrowest (the scalar reference) first.
+[[nodiscard]] std::span<const KernelTable* const> supported_kernels() noexcept;
 
-// The best table this CPU runs, picked on first use.
+// The widest supported table, picked on first use.
 [[nodiscard]] const KernelTable& kernels() noexcept;
 
 }  // namespace quantelle

@@ -1,6 +1,7 @@
-// _quantelle_probe: a test-only module (never shipped) that runs each kernel variant on
-// Python buffers, so the tests can hold every variant against the scalar reference. Inputs
-// come through the buffer protocol, so it needs no NumPy headers.
+// _quantelle_probe: a test-only module (never shipped). It runs each kernel variant on Python
+// buffers, so the tests can hold every variant against the scalar reference, and it carries a
+// second copy of the module's functions whose kernel table the tests choose, so the whole
+// pipeline runs under every variant the CPU has. Kernel inputs come through the buffer protocol.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,10 +10,22 @@
 #include <vector>
 
 #include "kernels/kernels.h"
+#include "module/entries.h"
 
 namespace {
 
 using quantelle::KernelTable;
+
+const KernelTable* g_chosen = nullptr;  // for the probe's score_candidates and mmr_select_py
+
+}  // namespace
+
+// Linked in place of the library's own choice (kernels/dispatch.cpp), for this module only.
+const KernelTable& quantelle::kernels() noexcept {
+  return g_chosen != nullptr ? *g_chosen : *supported_kernels().back();
+}
+
+namespace {
 
 // One C-contiguous float32 view, released on every path.
 class FloatBuffer {
@@ -47,24 +60,10 @@ class FloatBuffer {
   bool held_ = false;
 };
 
-struct Variant {
-  std::string_view name;
-  const KernelTable* table;
-  bool (*runs)();
-};
-
-bool always() { return true; }
-bool has_avx2() { return quantelle::cpu_has_avx2_fma(); }
-bool has_avx512() { return quantelle::cpu_has_avx512(); }
-
-const Variant kVariants[] = {{"scalar", &quantelle::kScalarTable, always},
-                             {"avx2", &quantelle::kAvx2Table, has_avx2},
-                             {"avx512", &quantelle::kAvx512Table, has_avx512}};
-
 // The table of a variant this CPU runs, or null with ValueError set.
 const KernelTable* find_table(const char* name) {
-  for (const Variant& v : kVariants)
-    if (v.name == name && v.runs()) return v.table;
+  for (const KernelTable* t : quantelle::supported_kernels())
+    if (std::string_view(t->name) == name) return t;
   PyErr_Format(PyExc_ValueError, "unknown or unsupported variant '%s'", name);
   return nullptr;
 }
@@ -77,10 +76,8 @@ PyObject* to_bytes(const float* values, std::size_t count) {
 PyObject* py_variants(PyObject*, PyObject*) {
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
-  for (const Variant& v : kVariants) {
-    if (!v.runs()) continue;
-    PyObject* name =
-        PyUnicode_FromStringAndSize(v.name.data(), static_cast<Py_ssize_t>(v.name.size()));
+  for (const KernelTable* t : quantelle::supported_kernels()) {
+    PyObject* name = PyUnicode_FromString(t->name);
     const int failed = name == nullptr || PyList_Append(list, name) != 0;
     Py_XDECREF(name);
     if (failed) {
@@ -93,6 +90,15 @@ PyObject* py_variants(PyObject*, PyObject*) {
 
 PyObject* py_selected(PyObject*, PyObject*) {
   return PyUnicode_FromString(quantelle::kernels().name);
+}
+
+PyObject* py_use(PyObject*, PyObject* arg) {
+  const char* variant = PyUnicode_AsUTF8(arg);
+  if (variant == nullptr) return nullptr;
+  const KernelTable* table = find_table(variant);
+  if (table == nullptr) return nullptr;
+  g_chosen = table;
+  Py_RETURN_NONE;
 }
 
 PyObject* py_dot(PyObject*, PyObject* args) {
@@ -144,7 +150,16 @@ PyObject* py_gram(PyObject*, PyObject* args) {
 
 PyMethodDef kMethods[] = {
     {"variants", py_variants, METH_NOARGS, "Kernel variants this CPU runs, narrowest first."},
-    {"selected", py_selected, METH_NOARGS, "Name of the table that kernels() picked."},
+    {"selected", py_selected, METH_NOARGS, "Name of the table the probe's functions use."},
+    {"use", py_use, METH_O, "use(variant): the table for the probe's score_candidates etc."},
+    {"score_candidates",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+         &quantelle::py::entry<quantelle::py::score_candidates_impl>)),
+     METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
+    {"mmr_select_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+         &quantelle::py::entry<quantelle::py::mmr_select_impl>)),
+     METH_FASTCALL | METH_KEYWORDS, "mmr_select_py of the module, on the chosen table."},
     {"dot", py_dot, METH_VARARGS, "dot(variant, a, b) -> float"},
     {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries) -> bytes"},
     {"gram", py_gram, METH_VARARGS, "gram(variant, e) -> bytes"},
