@@ -139,3 +139,48 @@ def test_prepared_arguments_drive_the_module_directly(corpus):
     assert prepared.modifiers["unlike"] == "east"
     # The escape hatch for arguments that no modifier sets:
     assert [r["id"] for r in q.score_candidates(**{**prepared.arguments, "threshold": 0.7})] == ["n", "ne"]
+
+
+@pytest.mark.parametrize("keywords, expected", [
+    ({"within": ["e", "n", "e"]}, {"pre_filter_ids": ["e", "n", "e"]}),
+    ({"within": []}, {"pre_filter_ids": []}),
+    ({"mask": np.arange(14) % 3 != 0}, {"mask": np.arange(14) % 3 != 0}),
+    ({"threshold": 0.5}, {"threshold": 0.5}),
+    ({"threshold": -1}, {"threshold": -1.0}),
+    ({"oversample": 3, "mmr_lambda": 0.2}, {"oversample": 3, "mmr_lambda": 0.2}),
+], ids=["within-duplicates", "within-empty", "mask", "threshold", "threshold-negative", "mmr-knobs"])
+@pytest.mark.parametrize("modifiers", ["", "diverse limit:4"])
+def test_keywords_become_their_arguments(corpus, keywords, expected, modifiers):
+    prepared = corpus.prepare("north-east", modifiers, **keywords)
+    for name, value in expected.items():
+        assert np.array_equal(prepared.arguments[name], value)
+    direct = q.score_candidates(corpus.matrix, corpus.ids, corpus.id_to_idx, embed("north-east"),
+                                **{**{k: v for k, v in prepared.arguments.items() if k not in
+                                      ("matrix", "ids", "id_to_idx", "query_vec")}})
+    assert [(h.id, h.score) for h in corpus.search("north-east", modifiers, **keywords).hits] == \
+        [(r["id"], r["score"]) for r in direct]
+
+
+@pytest.mark.parametrize("keywords, error, message", [
+    ({"within": "n"}, TypeError, r"within must be a sequence of ids, not str"),
+    ({"within": {"n"}}, TypeError, r"not set"),
+    ({"within": ["n", 3]}, TypeError, r"ids must be str, got int 3"),
+    ({"within": ["n", "zz", "zz"]}, ValueError, r"^within: 'zz' not in the corpus$"),
+    ({"mask": [1, 0] * 7}, TypeError, r"mask must hold bools"),
+    ({"mask": np.ones(3, bool)}, ValueError, r"mask must have shape \(14,\)"),
+    ({"threshold": "0.5"}, TypeError, r"threshold must be a number"),
+    ({"threshold": np.nan}, ValueError, r"threshold must be finite"),
+    ({"oversample": 2.0}, TypeError, r"oversample must be an int"),
+    ({"oversample": -1}, ValueError, r"oversample must be 0 or more"),
+    ({"mmr_lambda": True}, TypeError, r"mmr_lambda must be a number"),
+], ids=["within-str", "within-set", "within-int", "within-unknown", "mask-int", "mask-short",
+        "threshold-str", "threshold-nan", "oversample-float", "oversample-negative", "lambda-bool"])
+def test_keywords_reject(corpus, keywords, error, message):
+    with pytest.raises(error, match=message):
+        corpus.search("north", **keywords)
+
+
+def test_mmr_keywords_without_diverse_are_noted(corpus):
+    result = corpus.search("north", oversample=5, mmr_lambda=0.1)
+    assert result.hits == corpus.search("north").hits
+    assert result.notes == ("oversample: ignored without diverse", "mmr_lambda: ignored without diverse")

@@ -178,6 +178,12 @@ class Corpus:
         query: str | npt.ArrayLike,
         modifiers: str = "",
         embed: Embed | None = None,
+        *,
+        within: Sequence[str] | None = None,
+        mask: npt.ArrayLike | None = None,
+        threshold: float | None = None,
+        oversample: int | None = None,
+        mmr_lambda: float | None = None,
     ) -> Prepared:
         """Parse `modifiers` and build the keyword arguments of `score_candidates`.
 
@@ -203,9 +209,20 @@ class Corpus:
           module has no parameter for it and this layer does not detect communities either; the
           flag is only reported in `notes`, and the ranking is the same as without it.
 
-        Every other argument is left out, so the module's defaults apply (threshold 0.0,
-        oversample 200, mmr_lambda 0.7, no pre-filter, no mask). `ValueError` for a bad modifier
-        value or an embed result that is not `dim` finite numbers.
+        The keyword arguments set what no modifier can:
+
+        - ``within``: ids to restrict the search to (``pre_filter_ids``), in any order; an id
+          listed twice can be returned twice. Every id must be in the corpus (`ValueError`);
+          an empty list gives no hits.
+        - ``mask``: one bool per row; rows whose flag is False are never returned.
+        - ``threshold``: a row whose score (after decay, before the ``unlike`` penalty) is below
+          it is dropped; 0 or below keeps every row (the default 0.0).
+        - ``oversample``: how many of the best candidates ``diverse`` chooses from (default 200).
+        - ``mmr_lambda``: the weight of relevance against diversity for ``diverse`` (default 0.7).
+
+        Arguments left out take the module's defaults. `ValueError` for a bad modifier or keyword
+        value or an embed result that is not `dim` finite numbers, `TypeError` for a keyword of
+        the wrong type.
         """
         parsed = _quantelle.parse_modifiers(modifiers)
         embed_seconds = 0.0
@@ -283,6 +300,8 @@ class Corpus:
         if parsed["local_communities"]:
             notes.append("local_communities: ignored, the scoring core has no community detection")
 
+        self._keywords(args, applied, notes, within, mask, threshold, oversample, mmr_lambda)
+
         return Prepared(args, parsed, tuple(applied), tuple(notes), embed_seconds)
 
     def search(
@@ -290,13 +309,75 @@ class Corpus:
         query: str | npt.ArrayLike,
         modifiers: str = "",
         embed: Embed | None = None,
+        *,
+        within: Sequence[str] | None = None,
+        mask: npt.ArrayLike | None = None,
+        threshold: float | None = None,
+        oversample: int | None = None,
+        mmr_lambda: float | None = None,
     ) -> SearchResult:
         """Rank the corpus for `query` under `modifiers`; `prepare` says what each modifier does."""
-        prepared = self.prepare(query, modifiers, embed)
+        prepared = self.prepare(query, modifiers, embed, within=within, mask=mask,
+                                threshold=threshold, oversample=oversample, mmr_lambda=mmr_lambda)
         start = time.perf_counter()
         records = _quantelle.score_candidates(**prepared.arguments)
         elapsed = time.perf_counter() - start
         return SearchResult([Hit(r["id"], r["score"]) for r in records], prepared, elapsed)
+
+    def _keywords(
+        self,
+        args: dict[str, Any],
+        applied: list[str],
+        notes: list[str],
+        within: Sequence[str] | None,
+        mask: npt.ArrayLike | None,
+        threshold: float | None,
+        oversample: int | None,
+        mmr_lambda: float | None,
+    ) -> None:
+        if within is not None:
+            if isinstance(within, str) or not isinstance(within, Sequence):
+                raise TypeError(f"within must be a sequence of ids, not {type(within).__name__}")
+            wanted = list(within)
+            for i in wanted:
+                if not isinstance(i, str):
+                    raise TypeError(f"within: ids must be str, got {type(i).__name__} {i!r}")
+            unknown = [i for i in dict.fromkeys(wanted) if i not in self._id_to_idx]
+            if unknown:
+                raise ValueError(f"within: {', '.join(map(repr, unknown))} not in the corpus")
+            args["pre_filter_ids"] = wanted
+            applied.append(f"within {len(wanted)} ids")
+        if mask is not None:
+            flags = np.asarray(mask)
+            if flags.dtype != np.bool_:
+                raise TypeError(f"mask must hold bools, got dtype {flags.dtype}")
+            if flags.shape != (len(self),):
+                raise ValueError(f"mask must have shape ({len(self)},), one per row, got {flags.shape}")
+            args["mask"] = np.ascontiguousarray(flags)
+            applied.append(f"mask keeps {int(flags.sum())} of {len(self)} rows")
+        if threshold is not None:
+            t = _real_number(threshold, "threshold")
+            args["threshold"] = t
+            if t > 0.0:
+                applied.append(f"threshold {t:g}")
+        diverse = bool(args.get("diverse"))
+        if oversample is not None:
+            if isinstance(oversample, bool) or not isinstance(oversample, (int, np.integer)):
+                raise TypeError(f"oversample must be an int, got {type(oversample).__name__}")
+            if oversample < 0:
+                raise ValueError(f"oversample must be 0 or more, got {oversample}")
+            args["oversample"] = int(oversample)
+            if diverse:
+                applied.append(f"pool of {int(oversample)}")
+            else:
+                notes.append("oversample: ignored without diverse")
+        if mmr_lambda is not None:
+            lam = _real_number(mmr_lambda, "mmr_lambda")
+            args["mmr_lambda"] = lam
+            if diverse:
+                applied.append(f"mmr_lambda {lam:g}")
+            else:
+                notes.append("mmr_lambda: ignored without diverse")
 
     def _checked_vector(self, value: npt.ArrayLike, what: str) -> npt.NDArray[np.float32]:
         v = _real_array(value, what)
@@ -313,3 +394,12 @@ def _real_array(value: npt.ArrayLike, what: str) -> npt.NDArray[Any]:
     if a.dtype.kind not in "fiu":
         raise ValueError(f"{what} must hold real numbers, got dtype {a.dtype}")
     return a
+
+
+def _real_number(value: float, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
+    v = float(value)
+    if not np.isfinite(v):
+        raise ValueError(f"{what} must be finite, got {v}")
+    return v
