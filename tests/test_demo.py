@@ -159,12 +159,16 @@ def test_jsonl_documents(tmp_path):
     (['{"id": "a", "text": 3}'], r"c.jsonl:1: 'text' must be a string"),
     (['{"id": "a", "text": "x", "timestamp": "yesterday"}'], r"'timestamp' 'yesterday' is not an ISO 8601"),
     (['{"id": "a", "text": "x", "timestamp": true}'], r"'timestamp' must be a number or an ISO 8601"),
-    (['{"id": "a", "text": "x"}', '{"id": "a", "text": "y"}'], r"id 'a' occurs more than once"),
+    (['{"id": "a", "text": "x"}', '{"id": "a", "text": "y"}'], r"c.jsonl:2: id 'a' occurs more than once \(first on line 1\)"),
+    (['{"id": "a", "text": "caf\xe9"}'], r"c.jsonl:1: byte 25 is not UTF-8"),
+    (['{"id": "a", "text": "x", "timestamp": 1700000000000}'], r"c.jsonl:1: 'timestamp' .* milliseconds"),
+    (['{"id": "a", "text": "x", "timestamp": 1e300}'], r"c.jsonl:1: 'timestamp' .* beyond the year 9999"),
     ([""], r"no documents"),
-], ids=["not-json", "not-object", "no-id", "text-not-str", "bad-date", "bool-date", "duplicate", "empty"])
+], ids=["not-json", "not-object", "no-id", "text-not-str", "bad-date", "bool-date", "duplicate", "latin1",
+        "milliseconds", "huge", "empty"])
 def test_jsonl_errors_name_the_line(tmp_path, lines, message):
     path = tmp_path / "c.jsonl"
-    path.write_text("\n".join(lines) + "\n")
+    path.write_bytes(("\n".join(lines) + "\n").encode("latin-1"))
     with pytest.raises(sources.SourceError, match=message):
         sources.jsonl_documents(path)
 

@@ -7,6 +7,7 @@ import pytest
 
 import _quantelle as q
 from quantelle import Corpus, Hit
+from quantelle.corpus import modifier_notes
 
 WORDS = {"north": [1.0, 0, 0, 0], "east": [0, 1.0, 0, 0], "up": [0, 0, 1.0, 0], "north-east": [0.7, 0.7, 0.1, 0]}
 # Named rows, then filler: 14 rows, more than the default limit; every modulation moves the ranking.
@@ -184,3 +185,36 @@ def test_mmr_keywords_without_diverse_are_noted(corpus):
     result = corpus.search("north", oversample=5, mmr_lambda=0.1)
     assert result.hits == corpus.search("north").hits
     assert result.notes == ("oversample: ignored without diverse", "mmr_lambda: ignored without diverse")
+
+
+@pytest.mark.parametrize("modifiers, expected", [
+    ("recnt:3 limt:2 divers", ["recnt:3' was ignored: no modifier is called recnt:; did you mean recent:3?",
+                               "did you mean limit:2?", "did you mean diverse?"]),
+    ("Limit:3 diverse,", ["did you mean limit:3?", "did you mean diverse?"]),
+    ("limit:abc", ["limit: needs a whole number"]),
+    ("rceent unlke:xml", ["did you mean recent?", "did you mean unlike:xml?"]),
+    ("foo:bar", ["no modifier is called foo:; modifiers are"]),
+    ("https://x.org/a:b c++ 3:30pm", []),
+    ("decent diverge recent:3 diverse limit:2", []),
+    ("from: divers to: limt:2", []),
+], ids=["three-typos", "case-and-comma", "bad-value", "swap-and-drop", "unknown-word", "url-cpp-time",
+        "real-words", "trajectory-texts"])
+def test_typo_notes(modifiers, expected):
+    notes = modifier_notes(modifiers)
+    assert len(notes) == len(expected) and all(e in n for e, n in zip(expected, notes))
+
+
+@pytest.mark.parametrize("value, message", [
+    (np.inf, "not a finite number"), (1.7e12, "milliseconds"), (1.7e15, "microseconds"),
+    (1.7e18, "nanoseconds"), (1e300, "beyond the year 9999"),
+], ids=["inf", "ms", "us", "ns", "huge"])
+def test_timestamps_out_of_range(value, message):
+    with pytest.raises(ValueError, match=rf"timestamps\[1\]: .*{message}"):
+        two_rows(timestamps=[1.7e9, value])
+
+
+def test_undated_hits_under_recent_and_short_reprs():
+    c = Corpus([[1.0, 0.0], [0.9, 0.1], [0.0, 1.0]], ["a", "b", "c"], [1.7e9, np.nan, 1.6e9])
+    result = c.search([1.0, 0.0], "recent")
+    assert result.notes[-1].startswith("recent: 1 of 3 hits are undated")
+    assert len(repr(result)) < 200 and "3 hits" in repr(result) and "array" not in repr(result)

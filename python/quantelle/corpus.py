@@ -10,6 +10,7 @@ native counterpart: the layer reports it in the result's notes and changes nothi
 
 from __future__ import annotations
 
+import re
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -37,7 +38,7 @@ class Hit:
     score: float
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Prepared:
     """A query ready for `_quantelle.score_candidates(**arguments)`.
 
@@ -51,14 +52,28 @@ class Prepared:
     notes: tuple[str, ...]
     embed_seconds: float
 
+    def __repr__(self) -> str:
+        names = ", ".join(k for k in self.arguments if k not in _ALWAYS)
+        return (f"Prepared(query of {len(self.arguments['query_vec'])} dims, "
+                f"arguments: {names or 'defaults'}, {len(self.applied)} applied, "
+                f"{len(self.notes)} notes)")
 
-@dataclass(frozen=True, slots=True)
+
+_ALWAYS = ("matrix", "ids", "id_to_idx", "query_vec")
+
+
+@dataclass(frozen=True, slots=True, repr=False)
 class SearchResult:
-    """Ranked hits, best first (MMR order with ``diverse``), and how they came about."""
+    """Ranked hits, best first (MMR order with ``diverse``), and how they came about.
+
+    `notes` holds the prepared query's notes, then those about the hits themselves (undated hits
+    under ``recent``).
+    """
 
     hits: list[Hit]
     prepared: Prepared
     search_seconds: float
+    hit_notes: tuple[str, ...] = ()
 
     @property
     def applied(self) -> tuple[str, ...]:
@@ -66,7 +81,13 @@ class SearchResult:
 
     @property
     def notes(self) -> tuple[str, ...]:
-        return self.prepared.notes
+        return self.prepared.notes + self.hit_notes
+
+    def __repr__(self) -> str:
+        first = ", ".join(f"{h.id!r} {h.score:.4f}" for h in self.hits[:3])
+        more = ", …" if len(self.hits) > 3 else ""
+        return (f"SearchResult({len(self.hits)} hits: [{first}{more}], "
+                f"applied: {'; '.join(self.applied) or 'none'}, {len(self.notes)} notes)")
 
 
 class Corpus:
@@ -125,6 +146,9 @@ class Corpus:
                     f"timestamps must have shape ({rows.shape[0]},), one per row, got {t.shape}"
                 )
             ts = np.array(t, dtype=np.float64, order="C", copy=True)
+            bad = np.flatnonzero(np.isinf(ts) | (ts > MAX_TIMESTAMP))
+            if bad.size:
+                raise ValueError(f"timestamps[{bad[0]}]: {timestamp_problem(float(ts[bad[0]]))}")
             ts.flags.writeable = False
 
         self._matrix = rows
@@ -226,6 +250,7 @@ class Corpus:
         """
         parsed = _quantelle.parse_modifiers(modifiers)
         embed_seconds = 0.0
+        typos = modifier_notes(modifiers)
 
         def embedded(text: str, what: str) -> npt.NDArray[np.float32]:
             nonlocal embed_seconds
@@ -301,6 +326,7 @@ class Corpus:
             notes.append("local_communities: ignored, the scoring core has no community detection")
 
         self._keywords(args, applied, notes, within, mask, threshold, oversample, mmr_lambda)
+        notes += typos
 
         return Prepared(args, parsed, tuple(applied), tuple(notes), embed_seconds)
 
@@ -322,7 +348,14 @@ class Corpus:
         start = time.perf_counter()
         records = _quantelle.score_candidates(**prepared.arguments)
         elapsed = time.perf_counter() - start
-        return SearchResult([Hit(r["id"], r["score"]) for r in records], prepared, elapsed)
+        hits = [Hit(r["id"], r["score"]) for r in records]
+        hit_notes: tuple[str, ...] = ()
+        if "recent" in prepared.arguments and self._timestamps is not None and hits:
+            undated = sum(1 for h in hits if not self._timestamps[self._id_to_idx[h.id]] > 0.0)
+            if undated:
+                hit_notes = (f"recent: {undated} of {len(hits)} hits are undated and keep their "
+                             "score without decay, so they can rank above newer documents",)
+        return SearchResult(hits, prepared, elapsed, hit_notes)
 
     def _keywords(
         self,
@@ -403,3 +436,91 @@ def _real_number(value: float, what: str) -> float:
     if not np.isfinite(v):
         raise ValueError(f"{what} must be finite, got {v}")
     return v
+
+
+MAX_TIMESTAMP = 253402300799.0
+"""The last second of the year 9999 (UTC), the latest date that `datetime` can show."""
+
+_UNITS = ((1e9, "nanoseconds"), (1e6, "microseconds"), (1e3, "milliseconds"))
+
+
+def timestamp_problem(value: float) -> str:
+    """What is wrong with an epoch-seconds value that is infinite or beyond the year 9999."""
+    if not np.isfinite(value):
+        return f"{value} is not a finite number of epoch seconds (use NaN or leave it out for no date)"
+    for factor, unit in _UNITS:
+        if value / factor <= MAX_TIMESTAMP and value / factor > 1e8:
+            return (f"{value:.0f} lies beyond the year 9999; it looks like {unit} since the epoch: "
+                    f"divide by {factor:.0e} to get seconds".replace("1e+03", "1000")
+                    .replace("1e+06", "1e6").replace("1e+09", "1e9"))
+    return f"{value:g} lies beyond the year 9999: timestamps are seconds since 1970-01-01 UTC"
+
+
+# Modifier names as the parser spells them (it is case-sensitive), for the notes on typos.
+_FLAGS = ("diverse", "recent", "local_communities", "detect_communities")
+_VALUED = ("recent", "unlike", "limit", "like", "from", "to")
+_NAMED_VALUE = re.compile(r"([A-Za-z_]+):(.*)")
+
+
+def _near(word: str, name: str, limit: int) -> bool:
+    """Within `limit` edits (a letter dropped, added, changed, or two adjacent swapped)."""
+    if abs(len(word) - len(name)) > limit:
+        return False
+    prev2: list[int] = []
+    prev = list(range(len(name) + 1))
+    for i, a in enumerate(word, 1):
+        row = [i]
+        for j, b in enumerate(name, 1):
+            d = min(prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (a != b))
+            if i > 1 and j > 1 and a == name[j - 2] and word[i - 2] == b:
+                d = min(d, prev2[j - 2] + 1)
+            row.append(d)
+        prev2, prev = prev, row
+    return prev[-1] <= limit
+
+
+def _slip(word: str, name: str) -> bool:
+    # A bare word is a typo only by a letter dropped, added or swapped, not changed: 'decent' and
+    # 'diverge' are words of their own, 'divers' and 'recnet' are not.
+    return len(word) >= 4 and len(word) != len(name) and _near(word, name, 1) or (
+        len(word) == len(name) and sorted(word) == sorted(name) and _near(word, name, 1))
+
+
+def modifier_notes(modifiers: str) -> list[str]:
+    """One note per token of `modifiers` that the parser ignored but that looks like a modifier.
+
+    A token is a suspect when it is ``word:value`` with a word of letters only (a URL's ``//``
+    after the colon, ``3:30pm`` and ``c++`` are not), or a bare word that differs from a flag only
+    by case, trailing punctuation, or a letter dropped, added or swapped. Tokens after ``from:``
+    or ``to:`` are the trajectory's texts and never suspect.
+    """
+    notes: list[str] = []
+    for token in modifiers.split():
+        if token.startswith(("from:", "to:")):
+            break
+        if _parsed_something(token):
+            continue
+        m = _NAMED_VALUE.fullmatch(token)
+        if m and not m[2].startswith("/"):
+            word, value = m[1], m[2]
+            if word in _VALUED:
+                notes.append(f"{token!r} was ignored: {word}: needs "
+                             f"{'a whole number' if word in ('limit', 'recent') else 'a value'}"
+                             f" right after the colon")
+                continue
+            meant = [n for n in _VALUED if word.lower() == n or _near(word.lower(), n, 1 if len(n) < 5 else 2)]
+            hint = f"; did you mean {meant[0]}:{value}?" if meant else \
+                f"; modifiers are {', '.join(n + ':' for n in _VALUED)} and {', '.join(_FLAGS)}"
+            notes.append(f"{token!r} was ignored: no modifier is called {word}:{hint}")
+            continue
+        bare = token.rstrip(",;.")
+        meant = [n for n in _FLAGS if bare != token and bare == n or bare.lower() == n
+                 or _slip(bare.lower(), n)]
+        if meant and ":" not in token:
+            notes.append(f"{token!r} was ignored: not a modifier; did you mean {meant[0]}?")
+    return notes
+
+
+def _parsed_something(token: str) -> bool:
+    parsed = _quantelle.parse_modifiers(token)
+    return any(v not in (None, False) for v in parsed.values())
