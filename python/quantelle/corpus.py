@@ -445,9 +445,12 @@ _UNITS = ((1e9, "nanoseconds"), (1e6, "microseconds"), (1e3, "milliseconds"))
 
 
 def timestamp_problem(value: float) -> str:
-    """What is wrong with an epoch-seconds value that is infinite or beyond the year 9999."""
+    """What is wrong with an epoch-seconds value that is NaN, infinite or beyond the year 9999."""
+    if np.isnan(value):
+        return "NaN is not a date: leave 'timestamp' out (or null) for a document without one"
     if not np.isfinite(value):
-        return f"{value} is not a finite number of epoch seconds (use NaN or leave it out for no date)"
+        return (f"{value} is not a finite number of epoch seconds; a document without a date has "
+                "NaN in a Corpus and no 'timestamp' in a file")
     for factor, unit in _UNITS:
         if value / factor <= MAX_TIMESTAMP and value / factor > 1e8:
             return (f"{value:.0f} lies beyond the year 9999; it looks like {unit} since the epoch: "
