@@ -212,7 +212,11 @@ class Corpus:
         """Parse `modifiers` and build the keyword arguments of `score_candidates`.
 
         `query` is a text (embedded with `embed`, else the corpus's own) or a vector of `dim`
-        numbers. Each key that `parse_modifiers` returns becomes:
+        numbers. `modifiers` is a space-separated string such as
+        ``"recent:7 diverse limit:5 unlike:xml like:a,b from: files to: network"``; the names are
+        case-sensitive, words that are no modifier stay query text (a likely typo of one gets a
+        note), and ``from:``/``to:`` take the rest of the string, so they come last. Each key
+        that `parse_modifiers` returns becomes:
 
         - ``recent``: ``recent=True`` and the corpus's ``timestamps``: scores decay with age,
           ``1 / (1 + age / half_life)``. A corpus without timestamps ignores it (see `notes`).
@@ -247,6 +251,17 @@ class Corpus:
         Arguments left out take the module's defaults. `ValueError` for a bad modifier or keyword
         value or an embed result that is not `dim` finite numbers, `TypeError` for a keyword of
         the wrong type.
+
+        `notes` names what had no effect: a modifier the corpus cannot serve, a keyword that needs
+        ``diverse``, and each token that looks like a mistyped modifier (``limt:2``, ``divers``),
+        which was taken as query text.
+
+        >>> corpus = Corpus([[1, 0], [0.6, 0.8], [0, 1]], ["a", "b", "c"])
+        >>> p = corpus.prepare([1, 0], "diverse limit:2", threshold=0.5)
+        >>> p.applied
+        ('diversity (MMR)', 'limit 2', 'threshold 0.5')
+        >>> [r["id"] for r in _quantelle.score_candidates(**p.arguments)]  # what search does
+        ['a', 'b']
         """
         parsed = _quantelle.parse_modifiers(modifiers)
         embed_seconds = 0.0
@@ -342,7 +357,43 @@ class Corpus:
         oversample: int | None = None,
         mmr_lambda: float | None = None,
     ) -> SearchResult:
-        """Rank the corpus for `query` under `modifiers`; `prepare` says what each modifier does."""
+        """Rank the corpus for `query` under `modifiers`; the hits, best first, in a `SearchResult`.
+
+        Parameters (`prepare` describes each in detail):
+
+        - `query`: a text, embedded with `embed` (else the corpus's own), or a vector of `dim`
+          numbers.
+        - `modifiers`: space-separated; names are case-sensitive, and ``from:``/``to:`` take the
+          rest of the string::
+
+            recent / recent:N     scores decay with age, half-life N days (30)
+            unlike:TEXT           half the similarity to TEXT is subtracted
+            diverse               Maximal Marginal Relevance: no near-duplicates
+            limit:N               at most N hits (10)
+            like:ID,ID            the query blended with these documents' centroid
+            from: A to: B         30 % of the score follows the direction from A to B
+            local_communities     accepted, changes nothing (noted)
+
+          Any other word is query text; one that looks like a mistyped modifier gets a note.
+        - `within`: only these ids are candidates. `mask`: one bool per row, False rows are
+          never returned. `threshold`: rows scoring below it are dropped (0.0). `oversample`:
+          the pool that ``diverse`` chooses from (200). `mmr_lambda`: relevance against
+          diversity for ``diverse`` (0.7).
+
+        The result's `applied` says which modulations took effect, `notes` what was ignored or
+        may surprise (typos, undated hits under ``recent``). `ValueError` for a bad value (an
+        unknown ``like:`` id, ``recent:0``, a wrong-sized vector), `TypeError` for a keyword of
+        the wrong type.
+
+        >>> corpus = Corpus([[1, 0], [0.6, 0.8], [0, 1]], ["a", "b", "c"])
+        >>> corpus.search([1, 0], "limit:2").hits
+        [Hit(id='a', score=1.0), Hit(id='b', score=0.6)]
+        >>> corpus.search([1, 0], "limt:2", within=["b", "c"]).notes
+        ("'limt:2' was ignored: no modifier is called limt:; did you mean limit:2?",)
+
+        With a text query, `embed` (or the corpus's own) turns it into the vector:
+        ``corpus.search("parse a date", "recent:7 diverse", embed=model.encode)``.
+        """
         prepared = self.prepare(query, modifiers, embed, within=within, mask=mask,
                                 threshold=threshold, oversample=oversample, mmr_lambda=mmr_lambda)
         start = time.perf_counter()
