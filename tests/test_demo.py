@@ -1,5 +1,6 @@
 """The demo: its default embedding, its corpus sources and cache, and the program end to end."""
 import gzip
+import io
 import json
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import pytest
 
 from quantelle import HashingEmbedder
 from quantelle.demo import cache, sources
+from quantelle.demo.cli import main
 
 DOCS = [
     {"id": "json-read", "text": "Read a JSON document from a file and decode it into objects",
@@ -144,31 +146,6 @@ def test_changelog_entries_are_dated_and_kept_once(tmp_path):
     assert sources.changelog_documents(tmp_path / "missing") == []
 
 
-def test_jsonl_documents(tmp_path):
-    path = tmp_path / "c.jsonl"
-    path.write_text("\n".join(json.dumps(d) for d in DOCS[:2] + DOCS[-1:]) + "\n\n")
-    docs = sources.jsonl_documents(path)
-    assert [d.id for d in docs] == ["json-read", "json-write", "42"]
-    assert [d.timestamp for d in docs] == [datetime(2024, 3, 1, 12, tzinfo=UTC).timestamp(), 1.7e9, None]
-
-
-@pytest.mark.parametrize("lines, message", [
-    (['{"id": "a", "text": "x"}', "{oops"], r"c.jsonl:2: not JSON"),
-    (['["a", "x"]'], r"c.jsonl:1: expected an object"),
-    (['{"text": "x"}'], r"c.jsonl:1: 'id' must be a non-empty string"),
-    (['{"id": "a", "text": 3}'], r"c.jsonl:1: 'text' must be a string"),
-    (['{"id": "a", "text": "x", "timestamp": "yesterday"}'], r"'timestamp' 'yesterday' is not an ISO 8601"),
-    (['{"id": "a", "text": "x", "timestamp": true}'], r"'timestamp' must be a number or an ISO 8601"),
-    (['{"id": "a", "text": "x"}', '{"id": "a", "text": "y"}'], r"id 'a' occurs more than once"),
-    ([""], r"no documents"),
-], ids=["not-json", "not-object", "no-id", "text-not-str", "bad-date", "bool-date", "duplicate", "empty"])
-def test_jsonl_errors_name_the_line(tmp_path, lines, message):
-    path = tmp_path / "c.jsonl"
-    path.write_text("\n".join(lines) + "\n")
-    with pytest.raises(sources.SourceError, match=message):
-        sources.jsonl_documents(path)
-
-
 def test_the_real_corpus_has_ten_thousand_documents():
     # The standard library (with its test suite where installed) and Debian changelogs where present.
     assert len(sources.stdlib_documents()) + len(sources.changelog_documents()) >= 10_000
@@ -204,7 +181,7 @@ def test_cache_key_follows_the_files(tmp_path):
 @pytest.fixture
 def corpus_file(tmp_path):
     path = tmp_path / "small.jsonl"
-    path.write_text("".join(json.dumps(d) + "\n" for d in DOCS))
+    path.write_text("".join(json.dumps(d) + "\n" for d in DOCS) + "\n")  # a blank line is skipped
     return path
 
 
@@ -219,7 +196,7 @@ def table(stdout):
 
 def test_demo_searches_a_jsonl_corpus(corpus_file, tmp_path):
     args = ["--corpus", corpus_file, "--cache-dir", tmp_path / "cache", "-q", "read a json file"]
-    first = run_demo(*args, "-m", "limit:3 unlike:xml detect_communities")
+    first = run_demo(*args, "-m", "limit:3 unlike:xml detect_communities divers")
     assert first.returncode == 0, first.stderr
     assert "9 documents (2 dated)" in first.stdout
     rows = table(first.stdout)
@@ -227,32 +204,90 @@ def test_demo_searches_a_jsonl_corpus(corpus_file, tmp_path):
     assert {r[1] for r in rows} == {"json-read", "json-write", "csv-rows"}
     assert "modulations: contrastive penalty against 'xml'; limit 3" in first.stdout
     assert "note: local_communities: ignored" in first.stdout
+    assert "note: 'divers' was ignored: not a modifier; did you mean diverse?" in first.stdout
     assert "search: " in first.stdout and "Embedding with hashing-v1-384" in first.stderr
     again = run_demo(*args, "-m", "limit:3 unlike:xml")
     assert "loaded from the cache" in again.stdout and table(again.stdout) == rows
 
 
-def test_demo_prompts_without_a_query(corpus_file):
-    done = run_demo("--corpus", corpus_file, "--no-cache", "-m", "limit:2",
-                    stdin="send data over the network | limit:1\n\ncompress\n")
-    assert done.returncode == 0, done.stderr
+def demo(capsys, *args):
+    code = main([str(a) for a in args])
+    return code, *capsys.readouterr()
+
+
+def test_demo_json_prints_only_the_result(corpus_file, capsys):
+    args = ["--corpus", corpus_file, "--no-cache", "-q", "json file", "-m", "recent limt:2"]
+    code, out, err = demo(capsys, *args, "--json")
+    result = json.loads(out)  # the whole of stdout is one JSON document
+    assert code == 0 and "9 documents" in err
+    rows = table(demo(capsys, *args)[1])
+    assert [(h["id"], f"{h['score']:.4f}") for h in result["hits"]] == [(r[1], r[2]) for r in rows]
+    assert len(rows) == 9 and result["applied"] == ["temporal decay, half-life 30 days"]
+    assert [n[:8] for n in result["notes"]] == ["'limt:2'", "recent: "]
+    assert "7 of 9 hits are undated" in result["notes"][1]
+
+
+def test_demo_prompt_answers_help_and_each_line(corpus_file, capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("help\nsend data over the network | limit:1\n\ncompress\n"))
+    code, out, err = demo(capsys, "--corpus", corpus_file, "--no-cache", "-m", "limit:2", "--json")
+    assert code == 0 and "from: A to: B" in err and "e.g. like:" in err
     # limit:1, then the default limit:2
-    assert [(r[0], r[1]) for r in table(done.stdout)][:2] == [("1", "socket-send"), ("1", "gzip")]
-    assert [r[0] for r in table(done.stdout)] == ["1", "1", "2"]
+    assert [[h["id"] for h in json.loads(line)["hits"]] for line in out.splitlines()] == \
+        [["socket-send"], ["gzip", "http-get"]]
 
 
-@pytest.mark.parametrize("content, args, message", [
-    (None, ["-m", "like:nope"], "error: like: 'nope' not in the corpus"),
-    (None, ["-m", "recent:0"], "error: recent:0: the half-life must be a positive"),
-    (None, ["--model", "no-such-model"], "error: "),
-    ('{"id": "a", "text": "x"}\n{"id": "b"}\n', [], "error: {corpus}:2: 'text' must be a string"),
-    ("", [], "error: {corpus}: No such file or directory"),
-], ids=["unknown-like", "zero-half-life", "model-unavailable", "malformed-corpus", "missing-corpus"])
-def test_demo_reports_errors(corpus_file, tmp_path, content, args, message):
-    if content is not None:  # a broken corpus: malformed, or missing when empty here
-        corpus_file = tmp_path / "c.jsonl"
-        if content:
-            corpus_file.write_text(content)
-    done = run_demo("--corpus", corpus_file, "--cache-dir", tmp_path / "cache", "-q", "x", *args)
-    assert done.returncode == 2 and "Traceback" not in done.stderr
-    assert any(line.startswith(message.format(corpus=corpus_file)) for line in done.stderr.splitlines())
+@pytest.mark.parametrize("wide", [False, True], ids=["second-line", "wide"])
+def test_demo_shows_whole_ids_that_like_accepts(tmp_path, capsys, monkeypatch, wide):
+    long_id = "importlib.metadata._meta.PackageMetadata.json_and_then_some_more"
+    path = tmp_path / "c.jsonl"
+    path.write_text("".join(json.dumps({"id": i, "text": t}) + "\n"
+                            for i, t in ((long_id, "package metadata"), ("b", "send bytes"))))
+    monkeypatch.setenv("COLUMNS", "80")
+    code, out, _ = demo(capsys, "--corpus", path, "--no-cache", "-q", "metadata", *["--wide"] * wide)
+    first = table(out)[0]
+    assert code == 0 and first[1] == long_id and (len(first) > 2) == wide
+    code, out, _ = demo(capsys, "--corpus", path, "--no-cache", "-q", "b", "-m", f"like:{first[1]}")
+    assert code == 0 and "blended with the centroid of " + long_id in out
+
+
+def line(record):
+    return record if isinstance(record, str) else json.dumps(record)
+
+
+GOOD = {"id": "a", "text": "x"}
+
+
+@pytest.mark.parametrize("lines, args, line_no, message", [
+    ([GOOD, '{"id": "b", "text": "caf\xe9"}'], [], 2, "byte 25 is not UTF-8; save the file as UTF-8"),
+    ([GOOD, "{oops"], [], 2, "not JSON (Expecting property name"),
+    (['["a", "x"]'], [], 1, "expected an object with 'id' and 'text', got a JSON list"),
+    ([{"text": "x"}], [], 1, "'id' must be a non-empty string, got missing"),
+    ([{"id": ["a"], "text": "x"}], [], 1, "'id' must be a non-empty string, got ['a']"),
+    ([{"id": "a", "text": 3}], [], 1, "'text' must be a string, got int"),
+    ([GOOD, {"id": "b"}], [], 2, "'text' must be a string, got nothing"),
+    ([GOOD, {"id": "b", "text": "y"}, GOOD], [], 3, "id 'a' occurs more than once (first on line 1)"),
+    ([{**GOOD, "timestamp": 1700000000000}], [], 1, "'timestamp' 1700000000000 lies beyond the year 9999; "
+                                                    "it looks like milliseconds since the epoch: divide by 1000"),
+    ([{**GOOD, "timestamp": 1.7e15}], [], 1, "'timestamp' 1700000000000000 lies beyond the year 9999; "
+                                             "it looks like microseconds"),
+    ([{**GOOD, "timestamp": 1e300}], [], 1, "'timestamp' 1e+300 lies beyond the year 9999: timestamps are seconds"),
+    (['{"id": "a", "text": "x", "timestamp": NaN}'], [], 1, "'timestamp' NaN is not a date: leave 'timestamp' out"),
+    ([{**GOOD, "timestamp": "yesterday"}], [], 1, "'timestamp' 'yesterday' is not an ISO 8601 date"),
+    ([{**GOOD, "timestamp": True}], [], 1, "'timestamp' must be a number or an ISO 8601"),
+    ([""], [], None, "no documents"),
+    (None, [], None, "No such file or directory"),
+    ([GOOD], ["-m", "like:nope"], 0, "like: 'nope' not in the corpus"),
+    ([GOOD], ["-m", "recent:0"], 0, "recent:0: the half-life must be a positive number of days"),
+    ([GOOD], ["--model", "no-such-model"], 0, "a sentence-embedding model needs"),
+], ids=["latin1", "not-json", "not-object", "no-id", "id-not-str", "text-not-str", "no-text", "duplicate",
+        "milliseconds", "microseconds", "huge", "nan", "bad-date", "bool-date", "empty", "missing",
+        "unknown-like", "zero-half-life", "model-unavailable"])
+def test_demo_rejects_bad_input(tmp_path, capsys, monkeypatch, lines, args, line_no, message):
+    for name in ("HF_HUB_OFFLINE", "TRANSFORMERS_OFFLINE"):  # set by the model loader
+        monkeypatch.setenv(name, "1")
+    path = tmp_path / "c.jsonl"
+    if lines is not None:
+        path.write_bytes("".join(line(r) + "\n" for r in lines).encode("latin-1"))
+    code, out, err = demo(capsys, "--corpus", path, "--no-cache", "-q", "x", *args)
+    where = "" if line_no == 0 else f"{path}: " if line_no is None else f"{path}:{line_no}: "
+    assert code == 2 and err.splitlines()[-1].startswith(f"error: {where}{message}"), err

@@ -1,12 +1,15 @@
 """The `quantelle` layer: each modifier key reaches `score_candidates` as the right argument, and
 what the layer adds (copies, shapes, dtypes, ids, embed results) is checked before the module runs."""
+import doctest
 import time
 
 import numpy as np
 import pytest
 
 import _quantelle as q
+import quantelle.corpus
 from quantelle import Corpus, Hit
+from quantelle.corpus import modifier_notes
 
 WORDS = {"north": [1.0, 0, 0, 0], "east": [0, 1.0, 0, 0], "up": [0, 0, 1.0, 0], "north-east": [0.7, 0.7, 0.1, 0]}
 # Named rows, then filler: 14 rows, more than the default limit; every modulation moves the ranking.
@@ -55,36 +58,32 @@ def test_each_modifier_becomes_its_argument(corpus, modifiers, expected, moves):
     assert (got != corpus.search("north-east").hits) == moves
 
 
-def test_modifiers_that_change_nothing_are_reported(corpus):
-    result = corpus.search("north-east", "local_communities unlike: like:")
+@pytest.mark.parametrize("dated, modifiers, keywords, notes", [
+    (True, "local_communities unlike: like:", {}, ["unlike: ignored", "like: ignored", "local_communities: ignored"]),
+    (False, "recent:5", {}, ["recent: ignored, the corpus has no timestamps"]),
+    (True, "", {"oversample": 5, "mmr_lambda": 0.1}, ["oversample: ignored without diverse",
+                                                      "mmr_lambda: ignored without diverse"]),
+    (True, "recnt:3 limt:2", {}, ["'recnt:3' was ignored", "'limt:2' was ignored"]),
+], ids=["empty-values-and-communities", "recent-undated", "mmr-keywords-alone", "typos"])
+def test_what_changes_nothing_is_noted(corpus, dated, modifiers, keywords, notes):
+    if not dated:
+        corpus = Corpus(corpus.matrix, corpus.ids, embed=embed)
+    result = corpus.search("north-east", modifiers, **keywords)
     assert result.hits == corpus.search("north-east").hits and result.applied == ()
-    assert [n.split(":")[0] for n in result.notes] == ["unlike", "like", "local_communities"]
+    assert len(result.notes) == len(notes) and all(n.startswith(e) for e, n in zip(notes, result.notes))
 
 
-def test_recent_without_timestamps_is_ignored_with_a_note():
-    result = two_rows().search(np.array([1.0, 0.2]), "recent:5")
-    assert [h.id for h in result.hits] == ["a", "b"]
-    assert "timestamps" in result.notes[0] and "recent" not in result.prepared.arguments
-
-
-def test_rows_are_normalised_so_scores_are_cosines():
-    c = Corpus(np.array([[10.0, 0.0], [0.0, 0.5], [0.0, 0.0]]), ["big", "small", "zero"])
+def test_corpus_owns_read_only_unit_float32_copies_so_scores_are_cosines():
+    matrix = np.array([[10.0, 0.0], [0.0, 0.5], [0.0, 0.0]])  # float64, not unit
+    c = Corpus(matrix, ("big", "small", "zero"), [1.0e9, 2.0e9, 0])
+    matrix[0, 0] = -5.0
     assert c.search(np.array([3.0, 4.0])).hits == [Hit("small", 0.8), Hit("big", 0.6), Hit("zero", 0.0)]
-    assert np.allclose(np.linalg.norm(c.matrix[:2], axis=1), 1.0)
+    assert c.matrix.dtype == np.float32 and c.matrix.flags.c_contiguous and c.timestamps.dtype == np.float64
+    with pytest.raises(ValueError, match="read-only"):
+        c.matrix[0, 0] = 0.5
     # Finite rows whose squared entries leave float32's range are still made unit length.
     extreme = Corpus(np.array([[3e20, 4e20], [3e-25, 4e-25]], dtype=np.float32), ["huge", "tiny"])
     assert np.allclose(extreme.matrix, [[0.6, 0.8], [0.6, 0.8]])
-
-
-def test_corpus_owns_read_only_float32_copies():
-    matrix = np.array([[1.0, 0.0], [0.0, 2.0]])  # float64, not unit
-    c = Corpus(matrix, ("a", "b"), [1.0e9, 2.0e9])
-    matrix[0, 0] = -5.0
-    assert c.matrix.dtype == np.float32 and c.matrix.flags.c_contiguous and c.matrix[0, 0] == 1.0
-    assert c.timestamps is not None and c.timestamps.dtype == np.float64
-    with pytest.raises(ValueError, match="read-only"):
-        c.matrix[0, 0] = 0.5
-    assert c.id_to_idx == {"a": 0, "b": 1}
 
 
 def test_query_vector_needs_no_embed_and_an_explicit_embed_wins():
@@ -105,8 +104,11 @@ def test_query_vector_needs_no_embed_and_an_explicit_embed_wins():
     ([[1.0], [2.0]], ["a", 2], None, TypeError, r"ids must be str, got int 2"),
     ([[1.0], [2.0]], ["a", "b"], [1.0], ValueError, r"timestamps must have shape \(2,\).*got \(1,\)"),
     ([[1.0], [2.0]], ["a", "b"], ["x", "y"], ValueError, r"timestamps must hold real numbers"),
+    ([[1.0], [2.0]], ["a", "b"], [1.7e9, np.inf], ValueError, r"timestamps\[1\]: inf is not a finite number"),
+    ([[1.0], [2.0]], ["a", "b"], [1.7e12, 0], ValueError, r"timestamps\[0\]: .* looks like milliseconds"),
+    ([[1.0], [2.0]], ["a", "b"], [1, 1e300], ValueError, r"timestamps\[1\]: 1e\+300 lies beyond the year 9999"),
 ], ids=["1-d", "no-columns", "strings", "nan", "too-few-ids", "duplicate-id", "ids-str", "id-not-str",
-        "timestamps-short", "timestamps-str"])
+        "timestamps-short", "timestamps-str", "timestamp-inf", "timestamp-ms", "timestamp-huge"])
 def test_corpus_rejects(matrix, ids, timestamps, error, message):
     with pytest.raises(error, match=message):
         Corpus(matrix, ids, timestamps)
@@ -122,20 +124,73 @@ def test_corpus_rejects(matrix, ids, timestamps, error, message):
      r"embed returned for the trajectory end has shape \(1,\)"),
     ("q", "", None, r"the query 'q' needs an embed callable"),
     (np.array([1.0, 0.0, 0.0]), "", None, r"query vector has shape \(3,\); the corpus has 2"),
-    (np.array([1.0, np.nan]), "", None, r"query vector holds NaN"),
     (np.array([1.0, 0.0]), "unlike:x", None, r"the unlike text 'x' needs an embed callable"),
     (np.array([1.0, 0.0]), "like:a,zz,yy", None, r"like: 'zz', 'yy' not in the corpus"),
     (np.array([1.0, 0.0]), "recent:0", None, r"recent:0: the half-life must be a positive"),
-    (np.array([1.0, 0.0]), "recent:-3", None, r"recent:-3: the half-life must be a positive"),
 ], ids=["embed-long", "embed-2d", "embed-inf", "embed-str", "unlike-short", "trajectory-short", "no-embed",
-        "vector-long", "vector-nan", "unlike-no-embed", "like-unknown", "recent-zero", "recent-negative"])
+        "vector-long", "unlike-no-embed", "like-unknown", "recent-zero"])
 def test_search_rejects_before_calling_the_module(query, modifiers, embed_fn, message):
     with pytest.raises(ValueError, match=message):
         two_rows(timestamps=[1.0e9, 1.1e9]).search(query, modifiers, embed=embed_fn)
 
 
-def test_prepared_arguments_drive_the_module_directly(corpus):
-    prepared = corpus.prepare("north", "limit:2 unlike:east")
-    assert prepared.modifiers["unlike"] == "east"
-    # The escape hatch for arguments that no modifier sets:
-    assert [r["id"] for r in q.score_candidates(**{**prepared.arguments, "threshold": 0.7})] == ["n", "ne"]
+@pytest.mark.parametrize("keywords, expected", [
+    ({"within": ["e", "n", "e"]}, {"pre_filter_ids": ["e", "n", "e"]}),
+    ({"within": []}, {"pre_filter_ids": []}),
+    ({"mask": np.arange(14) % 3 != 0}, {"mask": np.arange(14) % 3 != 0}),
+    ({"threshold": 0.5}, {"threshold": 0.5}),
+    ({"threshold": -1}, {"threshold": -1.0}),
+    ({"oversample": 3, "mmr_lambda": 0.2}, {"oversample": 3, "mmr_lambda": 0.2}),
+], ids=["within-duplicates", "within-empty", "mask", "threshold", "threshold-negative", "mmr-knobs"])
+@pytest.mark.parametrize("modifiers", ["", "diverse limit:4"])
+def test_keywords_become_their_arguments(corpus, keywords, expected, modifiers):
+    prepared = corpus.prepare("north-east", modifiers, **keywords)
+    for name, value in expected.items():
+        assert np.array_equal(prepared.arguments[name], value)
+    corpus.search("north-east", modifiers, **keywords)  # and the module accepts them
+
+
+@pytest.mark.parametrize("keywords, error, message", [
+    ({"within": "n"}, TypeError, r"within must be a sequence of ids, not str"),
+    ({"within": ["n", 3]}, TypeError, r"ids must be str, got int 3"),
+    ({"within": ["n", "zz", "zz"]}, ValueError, r"^within: 'zz' not in the corpus$"),
+    ({"mask": [1, 0] * 7}, TypeError, r"mask must hold bools"),
+    ({"mask": np.ones(3, bool)}, ValueError, r"mask must have shape \(14,\)"),
+    ({"threshold": "0.5"}, TypeError, r"threshold must be a number"),
+    ({"threshold": np.nan}, ValueError, r"threshold must be finite"),
+    ({"oversample": 2.0}, TypeError, r"oversample must be an int"),
+    ({"oversample": -1}, ValueError, r"oversample must be 0 or more"),
+    ({"mmr_lambda": True}, TypeError, r"mmr_lambda must be a number"),
+], ids=["within-str", "within-int", "within-unknown", "mask-int", "mask-short",
+        "threshold-str", "threshold-nan", "oversample-float", "oversample-negative", "lambda-bool"])
+def test_keywords_reject(corpus, keywords, error, message):
+    with pytest.raises(error, match=message):
+        corpus.search("north", **keywords)
+
+
+@pytest.mark.parametrize("modifiers, expected", [
+    ("recnt:3 limt:2 divers", ["recnt:3' was ignored: no modifier is called recnt:; did you mean recent:3?",
+                               "did you mean limit:2?", "did you mean diverse?"]),
+    ("Limit:3 diverse,", ["did you mean limit:3?", "did you mean diverse?"]),
+    ("limit:abc", ["limit: needs a whole number"]),
+    ("rceent unlke:xml", ["did you mean recent?", "did you mean unlike:xml?"]),
+    ("foo:bar", ["no modifier is called foo:; modifiers are"]),
+    ("https://x.org/a:b c++ 3:30pm", []),
+    ("decent diverge recent:3 diverse limit:2", []),
+    ("from: divers to: limt:2", []),
+], ids=["three-typos", "case-and-comma", "bad-value", "swap-and-drop", "unknown-word", "url-cpp-time",
+        "real-words", "trajectory-texts"])
+def test_typo_notes(modifiers, expected):
+    notes = modifier_notes(modifiers)
+    assert len(notes) == len(expected) and all(e in n for e, n in zip(expected, notes))
+
+
+def test_undated_hits_under_recent_and_short_reprs():
+    c = Corpus([[1.0, 0.0], [0.9, 0.1], [0.0, 1.0]], ["a", "b", "c"], [1.7e9, np.nan, 1.6e9])
+    result = c.search([1.0, 0.0], "recent")
+    assert result.notes[-1].startswith("recent: 1 of 3 hits are undated")
+    assert len(repr(result)) < 200 and "3 hits" in repr(result) and "array" not in repr(result)
+
+
+def test_help_examples_hold():
+    assert doctest.testmod(quantelle.corpus, extraglobs={"Corpus": Corpus, "_quantelle": q}).failed == 0

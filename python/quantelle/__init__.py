@@ -5,10 +5,17 @@ turns a modifier string such as ``"diverse limit:5 unlike:xml"`` into the argume
 `score_candidates` and returns ranked `Hit`s. The three native functions are re-exported unchanged.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 
 from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
+
+try:
+    __version__ = version("quantelle")
+except PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "Corpus",

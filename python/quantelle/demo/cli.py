@@ -6,6 +6,7 @@ One search with ``--query`` (and ``--modifiers``), or an interactive prompt with
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import shutil
 import sys
@@ -21,7 +22,7 @@ from ..corpus import Corpus, SearchResult
 from ..embedding import Embedder, HashingEmbedder, load_sentence_model
 from . import cache, sources
 
-__all__ = ["DemoCorpus", "build_corpus", "format_result", "main"]
+__all__ = ["DemoCorpus", "build_corpus", "format_result", "main", "result_json"]
 
 _SOURCES = ("all", "stdlib", "changelogs")
 
@@ -143,8 +144,13 @@ def _cut(text: str, width: int) -> str:
     return text if len(text) <= width else text[: max(0, width - 1)] + "…"
 
 
-def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100) -> str:
-    """The hits as a table, then the modulations, notes and timings."""
+def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100, wide: bool = False) -> str:
+    """The hits as a table, then the modulations, notes and timings.
+
+    Ids are never cut, so any of them can be pasted into ``like:``. The id column widens as far as
+    the excerpts keep 30 characters of `width`; a longer id gets a line of its own with the rest of
+    its row under it. With `wide`, the column fits the longest id and lines may exceed `width`.
+    """
     corpus = demo.corpus
     dated = corpus.timestamps is not None
     rows: list[tuple[str, str, str, str, str]] = []
@@ -153,21 +159,26 @@ def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100) -> s
         date = _date(float(corpus.timestamps[row])) if corpus.timestamps is not None else ""
         rows.append((str(rank), hit.id, f"{hit.score:.4f}", date, demo.excerpts[row]))
     header = ("#", "id", "score", "date", "excerpt")
-    id_width = min(40, max([len(header[1])] + [len(r[1]) for r in rows]))
     rank_width = max([1] + [len(r[0]) for r in rows])
-    fixed = rank_width + 2 + id_width + 2 + 7 + 2 + (12 if dated else 0)
-    excerpt_width = max(20, width - fixed)
+    others = rank_width + 2 + 2 + 7 + 2 + (12 if dated else 0)
+    longest = max([len(header[1])] + [len(r[1]) for r in rows])
+    id_width = longest if wide else min(longest, max(12, width - others - 30))
+    excerpt_width = max(20, width - others - id_width)
 
-    def line(cells: tuple[str, str, str, str, str]) -> str:
-        parts = [cells[0].rjust(rank_width), _cut(cells[1], id_width).ljust(id_width),
-                 cells[2].rjust(7)]
-        if dated:
-            parts.append(cells[3].ljust(10))
-        parts.append(_cut(cells[4], excerpt_width))
-        return "  ".join(parts).rstrip()
+    def line(cells: tuple[str, str, str, str, str]) -> list[str]:
+        rest = [cells[2].rjust(7)] + ([cells[3].ljust(10)] if dated else [])
+        rest.append(_cut(cells[4], excerpt_width))
+        rank = cells[0].rjust(rank_width)
+        if len(cells[1]) > id_width:  # a whole id on its own line, the row continues under it
+            return [f"{rank}  {cells[1]}",
+                    "  ".join([" " * rank_width, " " * id_width, *rest]).rstrip()]
+        return ["  ".join([rank, cells[1].ljust(id_width), *rest]).rstrip()]
 
-    out = [line(header), line(("-" * rank_width, "-" * id_width, "-" * 7, "-" * 10, "-" * 7))]
-    out += [line(r) for r in rows] if rows else ["(no results)"]
+    out = line(header) + line(("-" * rank_width, "-" * id_width, "-" * 7, "-" * 10, "-" * 7))
+    for r in rows:
+        out += line(r)
+    if not rows:
+        out.append("(no results)")
     out.append("")
     out.append("modulations: " + ("; ".join(result.applied) if result.applied else "none"))
     for note in result.notes:
@@ -177,6 +188,17 @@ def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100) -> s
         f" (query embedding {result.prepared.embed_seconds * 1000:.1f} ms)"
     )
     return "\n".join(out)
+
+
+def result_json(query: str, modifiers: str, result: SearchResult) -> str:
+    """One search as one line of JSON: what was asked, the hits best first, modulations, notes."""
+    return json.dumps({
+        "query": query,
+        "modifiers": modifiers,
+        "hits": [{"id": h.id, "score": h.score} for h in result.hits],
+        "applied": list(result.applied),
+        "notes": list(result.notes),
+    }, ensure_ascii=False)
 
 
 def _summary(demo: DemoCorpus) -> str:
@@ -189,40 +211,81 @@ def _summary(demo: DemoCorpus) -> str:
     )
 
 
-def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO) -> bool:
+def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO, *,
+                      wide: bool = False, as_json: bool = False) -> bool:
     try:
         result = demo.corpus.search(query, modifiers)
     except ValueError as e:
         print(f"error: {e}", file=sys.stderr)
         return False
-    width = shutil.get_terminal_size((100, 24)).columns
-    print(format_result(demo, result, width), file=out)
+    if as_json:
+        print(result_json(query, modifiers, result), file=out)
+    else:
+        width = shutil.get_terminal_size((100, 24)).columns
+        print(format_result(demo, result, width, wide), file=out)
     return True
 
 
-def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO) -> None:
+# What `help` prints at the prompt: each modifier with one example.
+_MODIFIER_HELP = (
+    ("recent", "recent", "newer first: scores decay with age, half-life 30 days"),
+    ("recent:N", "recent:7", "the same with a half-life of N days"),
+    ("unlike:TEXT", "unlike:xml", "push down what resembles TEXT"),
+    ("diverse", "diverse", "no near-duplicates (Maximal Marginal Relevance)"),
+    ("limit:N", "limit:5", "at most N results (10 without it)"),
+    ("like:ID,ID", "like:json.loads", "blend the query with these documents (ids from the table)"),
+    ("from: A to: B", "from: files to: network", "favour the direction from A to B (put it last)"),
+    ("local_communities", "local_communities", "accepted, changes nothing (a note says so)"),
+)
+
+
+def prompt_help() -> str:
+    """The modifiers, one example each, as the interactive prompt's ``help`` shows them."""
+    lines = ["Type 'query | modifiers', e.g. 'parse a date | diverse limit:5'. Modifiers:"]
+    lines += [f"  {name:<18} {what:<58} e.g. {example}" for name, example, what in _MODIFIER_HELP]
+    lines.append("A word that is no modifier stays part of the query; a likely typo gets a note.")
+    return "\n".join(lines)
+
+
+def _line_editing() -> None:
+    # Loading readline gives input() cursor keys and history; without it the prompt still works.
+    try:
+        import readline  # noqa: F401
+    except ImportError:
+        pass
+
+
+def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO, *,
+                 wide: bool = False, as_json: bool = False) -> None:
     tty = sys.stdin.isatty()
+    info = sys.stderr if as_json else out
     if tty:
+        _line_editing()
         print(
             "Type a query, optionally followed by ' | ' and modifiers "
-            "(e.g. 'parse a date | diverse limit:5'). An empty line or Ctrl-D ends.",
-            file=out,
+            "(e.g. 'parse a date | diverse limit:5'), or help. An empty line or Ctrl-D ends.",
+            file=info,
         )
         if default_modifiers:
-            print(f"Modifiers used when a line has none: {default_modifiers}", file=out)
+            print(f"Modifiers used when a line has none: {default_modifiers}", file=info)
     while True:
         try:
             line = input("search> " if tty else "")
         except (EOFError, KeyboardInterrupt):
-            print(file=out)
+            print(file=info)
             return
         if not line.strip():
             if tty:
                 return
             continue
+        if line.strip() in ("help", "?"):
+            print(prompt_help(), file=info)
+            continue
         query, sep, mods = line.partition("|")
-        _search_and_print(demo, query.strip(), mods.strip() if sep else default_modifiers, out)
-        print(file=out)
+        _search_and_print(demo, query.strip(), mods.strip() if sep else default_modifiers, out,
+                          wide=wide, as_json=as_json)
+        if not as_json:
+            print(file=out)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -244,6 +307,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--cache-dir", type=Path, default=cache.default_cache_dir(),
                    help="where built corpora are cached (default: %(default)s)")
     p.add_argument("--no-cache", action="store_true", help="neither read nor write the cache")
+    p.add_argument("--wide", action="store_true",
+                   help="an id column as wide as the longest id (lines may exceed the terminal)")
+    p.add_argument("--json", action="store_true",
+                   help="print each search as one line of JSON (hits, modulations, notes); "
+                   "everything else goes to stderr")
     return p
 
 
@@ -263,9 +331,11 @@ def _run(args: argparse.Namespace) -> int:
     except (RuntimeError, sources.SourceError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
-    print(_summary(demo), file=out)
-    print(file=out)
+    view = {"wide": args.wide, "as_json": args.json}
+    info = sys.stderr if args.json else out
+    print(_summary(demo), file=info)
+    print(file=info)
     if args.query is not None:
-        return 0 if _search_and_print(demo, args.query, args.modifiers, out) else 2
-    _interactive(demo, args.modifiers, out)
+        return 0 if _search_and_print(demo, args.query, args.modifiers, out, **view) else 2
+    _interactive(demo, args.modifiers, out, **view)
     return 0

@@ -16,6 +16,7 @@ import ast
 import email.utils
 import gzip
 import json
+import math
 import os
 import re
 import sysconfig
@@ -25,6 +26,7 @@ from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
 
+from ..corpus import MAX_TIMESTAMP, timestamp_problem
 from ..embedding import Progress
 
 __all__ = [
@@ -231,45 +233,58 @@ def _timestamp(value: object, where: str) -> float | None:
             raise SourceError(f"{where}: 'timestamp' {value!r} is not an ISO 8601 date") from None
         if when.tzinfo is None:
             when = when.replace(tzinfo=UTC)
-        return when.timestamp()
-    return float(value)
+        return _in_range(when.timestamp(), where)
+    return _in_range(float(value), where)
+
+
+def _in_range(ts: float, where: str) -> float:
+    # Rejected with a hint rather than converted: a guessed unit would misdate documents silently.
+    if not math.isfinite(ts) or ts > MAX_TIMESTAMP:
+        raise SourceError(f"{where}: 'timestamp' {timestamp_problem(ts)}")
+    return ts
 
 
 def jsonl_documents(path: Path) -> list[Document]:
     """Documents from a JSON Lines file; blank lines are skipped, anything else malformed is a
     `SourceError` naming the line."""
     docs: list[Document] = []
+    first_line: dict[str, int] = {}
     try:
-        handle = path.open(encoding="utf-8")
+        handle = path.open("rb")
     except OSError as e:
         raise SourceError(f"{path}: {e.strerror or e}") from None
     with handle:
-        for number, line in enumerate(handle, 1):
+        for number, raw in enumerate(handle, 1):
             where = f"{path}:{number}"
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise SourceError(f"{where}: byte {e.start + 1} is not UTF-8; save the file as "
+                                  "UTF-8 (for example with iconv -f latin1 -t utf-8)") from None
             if not line.strip():
                 continue
             try:
                 record = json.loads(line)
             except json.JSONDecodeError as e:
-                raise SourceError(f"{where}: not JSON ({e.msg})") from None
+                raise SourceError(f"{where}: not JSON ({e.msg}); each line must be one JSON object") from None
             if not isinstance(record, dict):
-                raise SourceError(f"{where}: expected an object with 'id' and 'text'")
+                raise SourceError(f"{where}: expected an object with 'id' and 'text', "
+                                  f"got a JSON {type(record).__name__}")
             doc_id, text = record.get("id"), record.get("text")
             if isinstance(doc_id, int) and not isinstance(doc_id, bool):
                 doc_id = str(doc_id)
             if not isinstance(doc_id, str) or not doc_id:
-                raise SourceError(f"{where}: 'id' must be a non-empty string")
+                what = "missing" if doc_id is None else f"{doc_id!r}"
+                raise SourceError(f"{where}: 'id' must be a non-empty string, got {what}")
             if not isinstance(text, str):
-                raise SourceError(f"{where}: 'text' must be a string")
+                raise SourceError(f"{where}: 'text' must be a string, got "
+                                  f"{'nothing' if text is None else type(text).__name__}")
+            if doc_id in first_line:
+                raise SourceError(f"{where}: id {doc_id!r} occurs more than once (first on line "
+                                  f"{first_line[doc_id]}); ids must be distinct")
+            first_line[doc_id] = number
             docs.append(Document(doc_id, text, excerpt_of(text),
                                  _timestamp(record.get("timestamp"), where)))
-    ids = [d.id for d in docs]
-    if len(set(ids)) != len(ids):
-        seen: set[str] = set()
-        for i in ids:
-            if i in seen:
-                raise SourceError(f"{path}: id {i!r} occurs more than once")
-            seen.add(i)
     if not docs:
         raise SourceError(f"{path}: no documents")
     return docs
