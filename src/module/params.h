@@ -99,6 +99,20 @@ template <class Args, class Table, std::size_t N, class Before>
 // rows in order with their defaults.
 namespace signature_check {
 
+// Plain loops instead of string_view's find and compare: GCC's UBSan instruments those with
+// checks that are not constant expressions.
+constexpr std::size_t find(std::string_view t, char c, std::size_t from = 0) {
+  for (std::size_t i = from; i < t.size(); ++i)
+    if (t[i] == c) return i;
+  return std::string_view::npos;
+}
+constexpr bool same(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 constexpr bool parse_decimal(std::string_view t, double& out) {
   if (t.empty()) return false;
   double whole = 0.0, scale = 1.0;
@@ -119,20 +133,20 @@ constexpr bool parse_decimal(std::string_view t, double& out) {
 }
 
 constexpr bool matches(std::string_view t, Required) { return t.empty(); }
-constexpr bool matches(std::string_view t, NoneDefault) { return t == "None"; }
-constexpr bool matches(std::string_view t, bool v) { return t == (v ? "True" : "False"); }
+constexpr bool matches(std::string_view t, NoneDefault) { return same(t, "None"); }
+constexpr bool matches(std::string_view t, bool v) { return same(t, v ? "True" : "False"); }
 constexpr bool matches(std::string_view t, std::uint64_t v) {
   double d = 0.0;
-  return t.find('.') == std::string_view::npos && parse_decimal(t, d) &&
+  return find(t, '.') == std::string_view::npos && parse_decimal(t, d) &&
          d == static_cast<double>(v);
 }
 constexpr bool matches(std::string_view t, double v) {
   double d = 0.0;
-  return t.find('.') != std::string_view::npos && parse_decimal(t, d) && d == v;
+  return find(t, '.') != std::string_view::npos && parse_decimal(t, d) && d == v;
 }
 constexpr bool matches(std::string_view t, float v) {
   double d = 0.0;
-  return t.find('.') != std::string_view::npos && parse_decimal(t, d) &&
+  return find(t, '.') != std::string_view::npos && parse_decimal(t, d) &&
          static_cast<float>(d) == v;
 }
 
@@ -141,23 +155,26 @@ constexpr bool matches(std::string_view t, float v) {
 template <class Table>
 constexpr bool signature_agrees(std::string_view doc, std::string_view function,
                                 const Table& table) {
+  using signature_check::find;
+  using signature_check::same;
   const std::size_t open = function.size();
-  if (doc.substr(0, open) != function || doc.size() <= open || doc[open] != '(') return false;
-  const std::size_t close = doc.find(')');
+  if (doc.size() <= open || !same(doc.substr(0, open), function) || doc[open] != '(') return false;
+  const std::size_t close = find(doc, ')');
   if (close == std::string_view::npos) return false;
   std::string_view rest = doc.substr(open + 1, close - open - 1);
   bool ok = true;
   std::apply(
       [&](const auto&... row) {
         ([&] {
-          const std::size_t comma = rest.find(", ");
+          std::size_t comma = find(rest, ',');
           const std::string_view item = rest.substr(0, comma);
-          rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 2);
-          const std::size_t eq = item.find('=');
+          rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+          if (!rest.empty() && rest[0] == ' ') rest = rest.substr(1);
+          const std::size_t eq = find(item, '=');
           const std::string_view name = item.substr(0, eq);
           const std::string_view fallback =
               eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-          ok = ok && name == row.name && signature_check::matches(fallback, row.fallback);
+          ok = ok && same(name, row.name) && signature_check::matches(fallback, row.fallback);
         }(), ...);
       },
       table);
