@@ -135,6 +135,13 @@ class ShardedCorpus:
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
+    def _call(self, shard: int, method: Any, *args: Any) -> Any:
+        # A call to an actor whose worker is known to be lost fails at once, not at its result.
+        try:
+            return method(*args)
+        except Exception as e:
+            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
+
     def _all(self, calls: list[Any], deadline: float) -> list[Any]:
         return [self._wait(s, c, deadline) for s, c in enumerate(calls)]
 
@@ -146,7 +153,8 @@ class ShardedCorpus:
         wanted = sorted({i for i in (parsed["like"] or []) if i})
         liked: dict[str, npt.NDArray[np.float32]] = {}
         if wanted:
-            for part in self._all([a.rows_of(wanted) for a in self._actors], deadline):
+            asked = [self._call(s, a.rows_of, wanted) for s, a in enumerate(self._actors)]
+            for part in self._all(asked, deadline):
                 liked.update(part)
         stand_in = self._stand_in(liked)
         prepared = stand_in.prepare(query, modifiers, embed, **keywords)
@@ -170,7 +178,7 @@ class ShardedCorpus:
             shard_args = dict(args)
             if mask is not None:
                 shard_args["mask"] = np.ascontiguousarray(mask[self._bounds[s]:self._bounds[s + 1]])
-            calls.append(actor.search(shard_args, within, k))
+            calls.append(self._call(s, actor.search, shard_args, within, k))
         parts = self._all(calls, deadline)
         keys = [key for p in parts for key in p["keys"]]
         order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
