@@ -16,9 +16,10 @@ $(PY):
 
 venv: $(PY)
 
-# The package with its test extras and the test-only kernel probe, warnings as errors.
+# The package with its test extras (and the cluster extra, so the sharded tests run) and the
+# test-only kernel probe, warnings as errors.
 install-test: $(PY)
-	$(PIP_INSTALL) ".[test]" \
+	$(PIP_INSTALL) ".[test,distributed]" \
 	  -Cbuild-dir=$(BUILD_DIR) \
 	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
 	  -Ccmake.define.QUANTELLE_PROBE=ON
