@@ -401,11 +401,8 @@ class Corpus:
         elapsed = time.perf_counter() - start
         hits = [Hit(r["id"], r["score"]) for r in records]
         hit_notes: tuple[str, ...] = ()
-        if "recent" in prepared.arguments and self._timestamps is not None and hits:
-            undated = sum(1 for h in hits if not self._timestamps[self._id_to_idx[h.id]] > 0.0)
-            if undated:
-                hit_notes = (f"recent: {undated} of {len(hits)} hits are undated and keep their "
-                             "score without decay, so they can rank above newer documents",)
+        if "recent" in prepared.arguments and self._timestamps is not None:
+            hit_notes = undated_notes([self._timestamps[self._id_to_idx[h.id]] for h in hits])
         return SearchResult(hits, prepared, elapsed, hit_notes)
 
     def _keywords(
@@ -578,3 +575,12 @@ def modifier_notes(modifiers: str) -> list[str]:
 def _parsed_something(token: str) -> bool:
     parsed = _quantelle.parse_modifiers(token)
     return any(v not in (None, False) for v in parsed.values())
+
+
+def undated_notes(hit_timestamps: Sequence[float]) -> tuple[str, ...]:
+    """The note under `recent` when some hits carry no date (timestamp not above 0, or NaN)."""
+    undated = sum(1 for t in hit_timestamps if not t > 0.0)
+    if not undated:
+        return ()
+    return (f"recent: {undated} of {len(hit_timestamps)} hits are undated and keep their "
+            "score without decay, so they can rank above newer documents",)

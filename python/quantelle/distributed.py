@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from .corpus import Corpus, Embed, Hit, SearchResult
+from .corpus import Corpus, Embed, Hit, SearchResult, undated_notes
 
 __all__ = ["ShardError", "ShardedCorpus"]
 
@@ -135,10 +135,11 @@ class ShardedCorpus:
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
-    def _call(self, shard: int, method: Any, *args: Any) -> Any:
-        # A call to an actor whose worker is known to be lost fails at once, not at its result.
+    def _call(self, shard: int, name: str, *args: Any) -> Any:
+        # A call to an actor whose worker is known to be lost fails at once (already when the
+        # method is looked up), not at its result.
         try:
-            return method(*args)
+            return getattr(self._actors[shard], name)(*args)
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
@@ -148,12 +149,15 @@ class ShardedCorpus:
     def search(self, query: str | npt.ArrayLike, modifiers: str = "", embed: Embed | None = None,
                *, timeout: float | None = None, **keywords: Any) -> SearchResult:
         """Rank the corpus for `query` under `modifiers`, exactly as `Corpus.search` would."""
+        unsupported = sorted(k for k in ("within", "mask") if keywords.get(k) is not None)
+        if unsupported:
+            raise NotImplementedError(f"ShardedCorpus.search does not take {' or '.join(unsupported)} yet")
         deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
         parsed = _quantelle.parse_modifiers(modifiers)
         wanted = sorted({i for i in (parsed["like"] or []) if i})
         liked: dict[str, npt.NDArray[np.float32]] = {}
         if wanted:
-            asked = [self._call(s, a.rows_of, wanted) for s, a in enumerate(self._actors)]
+            asked = [self._call(s, "rows_of", wanted) for s in range(len(self._actors))]
             for part in self._all(asked, deadline):
                 liked.update(part)
         stand_in = self._stand_in(liked)
@@ -174,11 +178,11 @@ class ShardedCorpus:
         exact = like_ids is None and not args.get("recent")
         k = (oversample if diverse else limit) if exact else None
         calls = []
-        for s, actor in enumerate(self._actors):
+        for s in range(len(self._actors)):
             shard_args = dict(args)
             if mask is not None:
                 shard_args["mask"] = np.ascontiguousarray(mask[self._bounds[s]:self._bounds[s + 1]])
-            calls.append(self._call(s, actor.search, shard_args, within, k))
+            calls.append(self._call(s, "search", shard_args, within, k))
         parts = self._all(calls, deadline)
         keys = [key for p in parts for key in p["keys"]]
         order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
@@ -207,7 +211,10 @@ class ShardedCorpus:
         records = _quantelle.score_candidates(
             np.ascontiguousarray(rows, dtype=np.float32), labels, id_to_idx, **call)
         hits = [Hit(ids[int(r["id"])], r["score"]) for r in records]
-        return SearchResult(hits, prepared, time.perf_counter() - start)
+        hit_notes: tuple[str, ...] = ()
+        if args.get("recent") and "timestamps" in call:
+            hit_notes = undated_notes([call["timestamps"][int(r["id"])] for r in records])
+        return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
 
     def _stand_in(self, liked: dict[str, npt.NDArray[np.float32]]) -> Corpus:
         """A Corpus whose `prepare` sees this corpus's size, dates and the liked ids only."""
