@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "candidates/kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 
