@@ -9,6 +9,7 @@ from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 
 from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
+from .minilm import MiniLMEmbedder
 
 __all__ = [
     "Corpus",
@@ -16,6 +17,7 @@ __all__ = [
     "Embedder",
     "HashingEmbedder",
     "Hit",
+    "MiniLMEmbedder",
     "Prepared",
     "SearchResult",
     "load_sentence_model",
