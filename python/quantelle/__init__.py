@@ -11,6 +11,7 @@ from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 
 from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
+from .minilm import MiniLMEmbedder
 
 try:
     __version__ = version("quantelle")
@@ -23,6 +24,7 @@ __all__ = [
     "Embedder",
     "HashingEmbedder",
     "Hit",
+    "MiniLMEmbedder",
     "Prepared",
     "SearchResult",
     "load_sentence_model",

@@ -27,7 +27,7 @@ __all__ = ["Cached", "cache_key", "default_cache_dir", "load", "save"]
 
 _FORMAT = "quantelle-demo-cache-2"
 # The modules whose code decides what an entry holds: editing them must not serve old entries.
-_BUILDERS = (Path(__file__).with_name("sources.py"), Path(__file__).parent.parent / "embedding.py")
+_BUILDERS = tuple(Path(__file__).parent.parent / f for f in ("demo/sources.py", "embedding.py", "minilm.py"))
 
 
 @dataclass(frozen=True, slots=True)
