@@ -73,7 +73,7 @@ $(SANITIZE_PY):
 	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q --upgrade pip
 
 install-sanitize: $(SANITIZE_PY)
-	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q ".[test]" \
+	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q ".[test,minilm]" \
 	  -Cbuild-dir=$(SANITIZE_BUILD_DIR) \
 	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
 	  -Ccmake.define.QUANTELLE_PROBE=ON \
