@@ -3,11 +3,18 @@
 #include <utility>
 
 #include "module/converters.h"
+#include "module/dict_verdicts.h"
 
 namespace quantelle::py {
 
 PyResult<void> IdMap::convert(PyObject* o, IdMap& out, Pins& pins) {
   if (!PyDict_Check(o)) return std::unexpected(cannot_convert(o, "PyDict"));
+  if (known_plain(o)) {  // checked by an earlier call and unchanged since (dict_verdicts.h)
+    out.checked_ = {};
+    out.live_ = o;
+    pins.hold(out);
+    return {};
+  }
   // Fast pass for the ordinary dict: nothing here runs Python code or allocates objects, so
   // the walk may run ahead of the checks to fetch the keys and values it will check.
   struct Item {
@@ -49,6 +56,7 @@ PyResult<void> IdMap::convert(PyObject* o, IdMap& out, Pins& pins) {
       if (auto r = to_count(item.value, pins); !r) return std::unexpected(r.error());
     }
   }
+  remember_plain(o);  // nothing above ran Python code
   out.live_ = o;
   pins.hold(out);
   return {};

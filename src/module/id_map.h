@@ -6,6 +6,7 @@
 // A dict that needs Python code to read (int-like values with __index__), or whose keys are str
 // subclasses (two keys may then share a text; the later one wins), is snapshot into entries that
 // own their keys; so is an in-place dict before any later foreign code could change it.
+// An in-place dict that passed the check is not walked again until it changes (dict_verdicts.h).
 #include <cstdint>
 #include <optional>
 #include <span>
