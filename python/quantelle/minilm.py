@@ -64,12 +64,12 @@ def _default_cache_dir() -> Path:
 def _package_dir(module: str) -> Path | None:
     # find_spec locates a top-level package without running its __init__ (one of them prints).
     try:
-        spec = importlib.util.find_spec(module)
+        found = importlib.util.find_spec(module)
     except (ImportError, ValueError):
         return None
-    if spec is None or not spec.submodule_search_locations:
+    if found is None or not found.submodule_search_locations:
         return None
-    return Path(next(iter(spec.submodule_search_locations)))
+    return Path(next(iter(found.submodule_search_locations)))
 
 
 def _sha256(path: Path) -> str:
