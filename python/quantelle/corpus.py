@@ -214,7 +214,7 @@ class Corpus:
         `query` is a text (embedded with `embed`, else the corpus's own) or a vector of `dim`
         numbers. `modifiers` is a space-separated string such as
         ``"recent:7 diverse limit:5 unlike:xml like:a,b from: files to: network"``; the names are
-        case-sensitive, words that are no modifier stay query text (a likely typo of one gets a
+        case-sensitive, words that are no modifier have no effect (a likely typo of one gets a
         note), and ``from:``/``to:`` take the rest of the string, so they come last. Each key
         that `parse_modifiers` returns becomes:
 
@@ -254,7 +254,7 @@ class Corpus:
 
         `notes` names what had no effect: a modifier the corpus cannot serve, a keyword that needs
         ``diverse``, and each token that looks like a mistyped modifier (``limt:2``, ``divers``),
-        which was taken as query text.
+        which had no effect.
 
         >>> corpus = Corpus([[1, 0], [0.6, 0.8], [0, 1]], ["a", "b", "c"])
         >>> p = corpus.prepare([1, 0], "diverse limit:2", threshold=0.5)
@@ -374,7 +374,7 @@ class Corpus:
             from: A to: B         30 % of the score follows the direction from A to B
             local_communities     accepted, changes nothing (noted)
 
-          Any other word is query text; one that looks like a mistyped modifier gets a note.
+          Any other word has no effect; one that looks like a mistyped modifier gets a note.
         - `within`: only these ids are candidates. `mask`: one bool per row, False rows are
           never returned. `threshold`: rows scoring below it are dropped (0.0). `oversample`:
           the pool that ``diverse`` chooses from (200). `mmr_lambda`: relevance against
@@ -489,7 +489,7 @@ def _real_number(value: float, what: str) -> float:
 MAX_TIMESTAMP = 253402300799.0
 """The last second of the year 9999 (UTC), the latest date that `datetime` can show."""
 
-_UNITS = ((1e9, "nanoseconds"), (1e6, "microseconds"), (1e3, "milliseconds"))
+_UNITS = ((1e9, "nanoseconds", "1e9"), (1e6, "microseconds", "1e6"), (1e3, "milliseconds", "1000"))
 
 
 def timestamp_problem(value: float) -> str:
@@ -499,11 +499,10 @@ def timestamp_problem(value: float) -> str:
     if not np.isfinite(value):
         return (f"{value} is not a finite number of epoch seconds; a document without a date has "
                 "NaN in a Corpus and no 'timestamp' in a file")
-    for factor, unit in _UNITS:
-        if value / factor <= MAX_TIMESTAMP and value / factor > 1e8:
+    for factor, unit, divisor in _UNITS:
+        if 1e8 < value / factor <= MAX_TIMESTAMP:
             return (f"{value:.0f} lies beyond the year 9999; it looks like {unit} since the epoch: "
-                    f"divide by {factor:.0e} to get seconds".replace("1e+03", "1000")
-                    .replace("1e+06", "1e6").replace("1e+09", "1e9"))
+                    f"divide by {divisor} to get seconds")
     return f"{value:g} lies beyond the year 9999: timestamps are seconds since 1970-01-01 UTC"
 
 

@@ -40,42 +40,20 @@ class _Shard:
     def rows_of(self, wanted: list[str]) -> dict[str, npt.NDArray[np.float32]]:
         return {i: np.array(self.matrix[self.id_to_idx[i]]) for i in wanted if i in self.id_to_idx}
 
-    def search(self, args: dict[str, Any], within: list[str] | None, k: int | None) -> dict[str, Any]:
-        """The best k rows (every working row for k None) by the module's own order."""
-        idx = self.id_to_idx
-        if within is not None:
-            picked = [(p, i) for p, i in enumerate(within) if i in idx]
-            keys_of: dict[str, list[int]] = {}
-            for p, i in picked:
-                keys_of.setdefault(i, []).append(p)
-            pre: list[str] | None = [i for _, i in picked]
-            m = len(picked)
-        else:
-            pre, m, keys_of = None, len(self.ids), {}
-        if m == 0 or k == 0:
+    def search(self, args: dict[str, Any], k: int | None) -> dict[str, Any]:
+        """The best k rows (every row for k None) by the module's own order, with their global
+        positions."""
+        if k == 0:
             return {"keys": [], "ids": [], "rows": np.zeros((0, self.matrix.shape[1]), np.float32),
                     "timestamps": None}
-        call = dict(args, matrix=self.matrix, ids=self.ids, id_to_idx=idx, diverse=False,
-                    limit=m if k is None else k, pre_filter_ids=pre)
-        if "mask" in call:
-            call["mask"] = call["mask"]
+        call = dict(args, matrix=self.matrix, ids=self.ids, id_to_idx=self.id_to_idx,
+                    diverse=False, limit=len(self.ids) if k is None else k)
         if args.get("recent"):
             call["timestamps"] = self.timestamps
-        records = _quantelle.score_candidates(**call)
-        seen: dict[str, int] = {}
-        keys, ids, rows = [], [], []
-        for r in records:
-            i = r["id"]
-            if within is not None:
-                n = seen.get(i, 0)
-                seen[i] = n + 1
-                keys.append(keys_of[i][n])
-            else:
-                keys.append(self.start + idx[i])
-            ids.append(i)
-            rows.append(idx[i])
+        rows = [self.id_to_idx[r["id"]] for r in _quantelle.score_candidates(**call)]
         ts = None if self.timestamps is None else np.array(self.timestamps[rows])
-        return {"keys": keys, "ids": ids, "rows": np.array(self.matrix[rows]), "timestamps": ts}
+        return {"keys": [self.start + r for r in rows], "ids": [self.ids[r] for r in rows],
+                "rows": np.array(self.matrix[rows]), "timestamps": ts}
 
 
 class ShardedCorpus:
@@ -103,7 +81,6 @@ class ShardedCorpus:
         self._dated = whole.timestamps is not None
         self._embed = embed
         self._workers = [workers[s % len(workers)] for s in range(count)]
-        self._bounds = bounds
         futures = []
         for s in range(count):
             lo, hi = bounds[s], bounds[s + 1]
@@ -164,26 +141,18 @@ class ShardedCorpus:
         prepared = stand_in.prepare(query, modifiers, embed, **keywords)
         start = time.perf_counter()
         args = dict(prepared.arguments)
-        within = args.pop("pre_filter_ids", None)
-        mask = args.pop("mask", None)
         for key in ("matrix", "ids", "id_to_idx", "timestamps"):
             args.pop(key, None)
         like_ids = args.pop("like_ids", None)
         diverse = bool(args.pop("diverse", False))
         limit = int(args.pop("limit", 10))
         oversample = int(args.pop("oversample", 200))
-        mmr_lambda = args.pop("mmr_lambda", None)
         # Without the liked rows or the clock in play every shard ranks exactly as one machine
         # would, so its best k suffice; otherwise every working row is fetched.
         exact = like_ids is None and not args.get("recent")
         k = (oversample if diverse else limit) if exact else None
-        calls = []
-        for s in range(len(self._actors)):
-            shard_args = dict(args)
-            if mask is not None:
-                shard_args["mask"] = np.ascontiguousarray(mask[self._bounds[s]:self._bounds[s + 1]])
-            calls.append(self._call(s, "search", shard_args, within, k))
-        parts = self._all(calls, deadline)
+        parts = self._all([self._call(s, "search", args, k) for s in range(len(self._actors))],
+                          deadline)
         keys = [key for p in parts for key in p["keys"]]
         order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
         ids = [i for p in parts for i in p["ids"]]
@@ -192,8 +161,6 @@ class ShardedCorpus:
         ids = [ids[j] for j in order]
         labels = [str(j) for j in range(len(ids))]
         call: dict[str, Any] = dict(args, diverse=diverse, limit=limit, oversample=oversample)
-        if mmr_lambda is not None:
-            call["mmr_lambda"] = mmr_lambda
         if args.get("recent"):
             ts = np.concatenate([p["timestamps"] for p in parts if p["timestamps"] is not None]
                                 or [np.zeros(0)])[order]
@@ -218,6 +185,5 @@ class ShardedCorpus:
 
     def _stand_in(self, liked: dict[str, npt.NDArray[np.float32]]) -> Corpus:
         """A Corpus whose `prepare` sees this corpus's size, dates and the liked ids only."""
-        c = Corpus(np.zeros((len(liked), self._dim), np.float32), list(liked) or [],
-                   np.zeros(len(liked)) if self._dated else None, embed=self._embed)
-        return c
+        return Corpus(np.zeros((len(liked), self._dim), np.float32), list(liked),
+                      np.zeros(len(liked)) if self._dated else None, embed=self._embed)

@@ -1,7 +1,6 @@
 #include "mmr/mmr.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -19,7 +18,8 @@ constexpr double kMinusInf = -std::numeric_limits<double>::infinity();
 // The whole pair matrix is worth computing only when most of its rows will be read: one blocked
 // symmetric product runs near the FMA peak, where the pass of a pick is bound by the reads of the
 // rows, so it pays once about a kGramShare-th of the candidates are picked (measured at
-// 2,000 x 768 on AVX2: the product took 60 ms, 300 passes 64 ms). Beyond kGramMaxBytes the memory would outweigh the time saved.
+// 2,000 x 768 on AVX2: the product took 60 ms, 300 passes 64 ms). Beyond kGramMaxBytes the
+// memory would outweigh the time saved.
 constexpr std::size_t kGramShare = 6;
 constexpr std::size_t kGramMaxBytes = std::size_t{256} << 20;
 
