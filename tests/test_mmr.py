@@ -92,3 +92,15 @@ def test_a_pool_whose_pair_matrix_would_not_fit_in_memory():
     assert len(got) == 10 and got[0][0] == cands[0] and len({i for i, _ in got}) == 10
     hits = q.score_candidates(m, [f"r{i}" for i in range(60_000)], {}, m[0], diverse=True, limit=10, oversample=50_000)
     assert [h["id"] for h in hits] == [f"r{i}" for i, _ in got]  # the same routine over the same pool
+
+
+def test_few_picks_from_a_large_pool_never_build_the_pair_matrix(run_python):
+    """8,000 candidates, 10 picks: the pair values (256 MB) would be mostly unread."""
+    done = run_python("""
+        import resource, numpy as np, _quantelle as q
+        m = np.random.default_rng(1).standard_normal((8000, 4)).astype(np.float32)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert len(q.mmr_select_py(range(8000), np.ones(8000, np.float32), m, 10, 0.7)) == 10
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    assert done.returncode == 0 and int(done.stdout) < 64, (done.stdout, done.stderr)  # MB of peak growth
