@@ -28,15 +28,6 @@ const KernelTable& quantelle::kernels() noexcept {
 
 namespace {
 
-// What PyArg_ParseTuple's "y*" acquired, released on every path.
-struct Buffers {
-  Py_buffer a{}, b{};
-  ~Buffers() {
-    if (a.obj != nullptr) PyBuffer_Release(&a);
-    if (b.obj != nullptr) PyBuffer_Release(&b);
-  }
-};
-
 // The table of a variant this CPU runs, or null with ValueError set.
 const KernelTable* find_table(const char* name) {
   for (const KernelTable* t : quantelle::supported_kernels())
@@ -53,7 +44,12 @@ const KernelTable* parse(PyObject* args, const char* format, Out*... out) {
   return PyArg_ParseTuple(args, format, &variant, out...) ? find_table(variant) : nullptr;
 }
 
-const float* floats(const Py_buffer& view) { return static_cast<const float*>(view.buf); }
+// A float32 buffer as "y#" gives it: read in place, valid while the caller holds the array.
+struct Floats {
+  const char* bytes;
+  Py_ssize_t len;
+  [[nodiscard]] const float* data() const { return reinterpret_cast<const float*>(bytes); }
+};
 
 PyObject* to_bytes(const float* values, std::size_t count) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
@@ -68,31 +64,30 @@ PyObject* py_use(PyObject*, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
-// dot(variant, a, b, n) -> float
+// dot(variant, a, b) -> float
 PyObject* py_dot(PyObject*, PyObject* args) {
-  Buffers in;
-  Py_ssize_t n;
-  const KernelTable* table = parse(args, "sy*y*n:dot", &in.a, &in.b, &n);
+  Floats a, b;
+  const KernelTable* table = parse(args, "sy#y#:dot", &a.bytes, &a.len, &b.bytes, &b.len);
   if (table == nullptr) return nullptr;
-  if (n < 0 || in.a.len != n * 4 || in.b.len != n * 4)
-    return PyErr_Format(PyExc_ValueError, "dot: lengths differ");
-  return PyFloat_FromDouble(double{table->dot(floats(in.a), floats(in.b), std::size_t(n))});
+  if (a.len != b.len) return PyErr_Format(PyExc_ValueError, "dot: lengths differ");
+  return PyFloat_FromDouble(double{table->dot(a.data(), b.data(), std::size_t(a.len) / 4)});
 }
 
 // dot_block(variant, rows, queries, count, nq, d) -> bytes of count x nq floats, row-major.
 PyObject* py_dot_block(PyObject*, PyObject* args) {
-  Buffers in;
+  Floats a, b;
   Py_ssize_t count, nq, d;
-  const KernelTable* table = parse(args, "sy*y*nnn:dot_block", &in.a, &in.b, &count, &nq, &d);
+  const KernelTable* table =
+      parse(args, "sy#y#nnn:dot_block", &a.bytes, &a.len, &b.bytes, &b.len, &count, &nq, &d);
   if (table == nullptr) return nullptr;
   if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
-      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || in.a.len != count * d * 4 ||
-      in.b.len != nq * d * 4)
+      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || a.len != count * d * 4 ||
+      b.len != nq * d * 4)
     return PyErr_Format(PyExc_ValueError, "dot_block: unsupported shapes");
   const float* rows[quantelle::kBlockRows];
   const float* queries[quantelle::kMaxQueries];
-  for (Py_ssize_t r = 0; r < count; ++r) rows[r] = floats(in.a) + r * d;
-  for (Py_ssize_t q = 0; q < nq; ++q) queries[q] = floats(in.b) + q * d;
+  for (Py_ssize_t r = 0; r < count; ++r) rows[r] = a.data() + r * d;
+  for (Py_ssize_t q = 0; q < nq; ++q) queries[q] = b.data() + q * d;
   float out[quantelle::kBlockRows * quantelle::kMaxQueries];
   table->dot_block(rows, std::size_t(count), queries, std::size_t(nq), std::size_t(d), out);
   return to_bytes(out, std::size_t(count * nq));
@@ -100,14 +95,14 @@ PyObject* py_dot_block(PyObject*, PyObject* args) {
 
 // gram(variant, e, m, d) -> bytes of m x m floats, row-major.
 PyObject* py_gram(PyObject*, PyObject* args) {
-  Buffers in;
+  Floats e;
   Py_ssize_t m, d;
-  const KernelTable* table = parse(args, "sy*nn:gram", &in.a, &m, &d);
+  const KernelTable* table = parse(args, "sy#nn:gram", &e.bytes, &e.len, &m, &d);
   if (table == nullptr) return nullptr;
-  if (m < 0 || d < 0 || in.a.len != m * d * 4)
+  if (m < 0 || d < 0 || e.len != m * d * 4)
     return PyErr_Format(PyExc_ValueError, "gram: unsupported shapes");
   std::vector<float> out(std::size_t(m * m));
-  table->gram(floats(in.a), std::size_t(m), std::size_t(d), out.data());
+  table->gram(e.data(), std::size_t(m), std::size_t(d), out.data());
   return to_bytes(out.data(), out.size());
 }
 
@@ -123,7 +118,7 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
     {"mmr_select_py", entry<quantelle::py::mmr_select_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "mmr_select_py of the module, on the chosen table."},
-    {"dot", py_dot, METH_VARARGS, "dot(variant, a, b, n) -> float"},
+    {"dot", py_dot, METH_VARARGS, "dot(variant, a, b) -> float"},
     {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries, count, nq, d)"},
     {"gram", py_gram, METH_VARARGS, "gram(variant, e, m, d) -> bytes"},
     {nullptr, nullptr, 0, nullptr},
