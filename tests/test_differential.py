@@ -80,10 +80,6 @@ def reachable(x, tol):
     return {model.round4(x - tol), model.round4(x), model.round4(x + tol)}
 
 
-def threshold_clear(trace):
-    return all(size > CLEAR for what, size in trace.margins if what == "threshold")
-
-
 @pytest.mark.parametrize("seed", SEEDS)
 def test_score_candidates_matches_model(seed, scoring_module):
     kw, now = make_case(seed)
@@ -93,7 +89,7 @@ def test_score_candidates_matches_model(seed, scoring_module):
     for record in got:
         assert list(record) == ["id", "score"]
         assert math.isfinite(score_of[record["id"]])
-    if threshold_clear(expected):
+    if all(size > CLEAR for what, size in expected.margins if what == "threshold"):
         assert len(got) == len(expected.result)
     if expected.margin <= CLEAR:
         return  # a near-tie decided the choice: the checks above are all that both must share
