@@ -7,7 +7,7 @@ import pytest
 
 import _quantelle_probe as probe
 
-VARIANTS = probe.VARIANTS.split(",")
+VARIANTS = probe.variants()
 # Every tail of a 4-wide scalar, 8-wide and 2 x 16-wide loop, plus real embedding sizes.
 LENGTHS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 384, 768, 1000]
 U32 = 2.0**-24  # unit roundoff of float32

@@ -6,7 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +53,17 @@ struct Floats {
 PyObject* to_bytes(const float* values, std::size_t count) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
                                    static_cast<Py_ssize_t>(count * sizeof(float)));
+}
+
+// The bench reads this list too.
+PyObject* py_variants(PyObject*, PyObject*) {
+  PyObject* names = PyList_New(0);
+  for (const KernelTable* t : quantelle::supported_kernels()) {
+    PyObject* name = names != nullptr ? PyUnicode_FromString(t->name) : nullptr;
+    if (name == nullptr || PyList_Append(names, name) != 0) Py_CLEAR(names);
+    Py_XDECREF(name);
+  }
+  return names;
 }
 
 PyObject* py_use(PyObject*, PyObject* arg) {
@@ -113,6 +123,7 @@ PyCFunction entry() {
 }
 
 PyMethodDef kMethods[] = {
+    {"variants", py_variants, METH_NOARGS, "Kernel variants this CPU runs, narrowest first."},
     {"use", py_use, METH_O, "use(variant): the table for the probe's score_candidates etc."},
     {"score_candidates", entry<quantelle::py::score_candidates_impl>(),
      METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
@@ -129,17 +140,10 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quantelle_probe", "", 0, kMethod
 
 }  // namespace
 
-// VARIANTS: the kernel variants this CPU runs, narrowest first, comma-separated.
 PyMODINIT_FUNC PyInit__quantelle_probe() {
-  std::string variants;
-  for (const KernelTable* t : quantelle::supported_kernels()) {
-    if (!variants.empty()) variants += ',';
-    variants += t->name;
-  }
   PyObject* module = PyModule_Create(&kModule);
   if (module != nullptr &&
-      (PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0 ||
-       PyModule_AddStringConstant(module, "VARIANTS", variants.c_str()) < 0))
+      PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0)
     Py_CLEAR(module);
   return module;
 }
