@@ -6,7 +6,7 @@ of the run, so that a differential test can tell a real disagreement from a floa
 """
 import math
 import time
-from dataclasses import dataclass, field
+from types import SimpleNamespace
 
 import numpy as np
 
@@ -33,50 +33,29 @@ def normalized(v):
     """Normalised float32 copy and the squared norm before scaling; unchanged unless that is > 0."""
     v = np.array(v, dtype=F32)
     s = F32(np.dot(v, v))
-    if s > 0:
-        v = v / np.sqrt(s)
-    return v, s
+    return (v / np.sqrt(s) if s > 0 else v), s
 
 
-def matvec(rows, x):
-    if len(x) != rows.shape[1]:
-        raise ValueError("incompatible matvec")
-    return np.asarray(rows @ x, dtype=F32)
-
-
-def sub(a, b):
-    """a - b, a length-1 operand broadcast over the other."""
-    if len(a) == len(b) or len(b) == 1 or len(a) == 1:
-        return np.asarray(a - b, dtype=F32)
-    raise ValueError("incompatible shapes")
-
-
-def mmr_greedy(rel, pair, k, lam, keys=None):
+def mmr_greedy(rel, pair, k, lam, keys):
     """Greedy MMR over positions 0..n-1 in double; returns picks [(position, score)] and, per
     pick after the first, the margin by which it beat the best other row (keys name the row, so
     two copies of one row are not a decision)."""
     n = len(rel)
-    if n == 0:
-        return [], []
-    keys = list(range(n)) if keys is None else keys
     pair = np.asarray(pair).tolist()  # plain floats: the scan below is in double
-    one_minus = 1.0 - lam
-    max_sim = [-INF] * n
-    selected = [False] * n
+    max_sim, selected = [-INF] * n, [False] * n
 
     def take(r):
         selected[r] = True
         for q in range(n):
-            p = pair[r][q]
-            if not math.isnan(p):  # maxNum: a NaN pair value never raises max_sim
-                max_sim[q] = max(max_sim[q], p)
+            if not math.isnan(pair[r][q]):  # maxNum: a NaN pair value never raises max_sim
+                max_sim[q] = max(max_sim[q], pair[r][q])
 
-    picks, gaps = [(0, lam * float(rel[0]))], []
+    picks, gaps = [(0, lam * rel[0])], []
     take(0)
     while len(picks) < k and not all(selected):
-        scores = {q: (lam * float(rel[q])) - (one_minus * max_sim[q]) for q in range(n) if not selected[q]}
+        scores = {q: (lam * rel[q]) - ((1.0 - lam) * max_sim[q]) for q in range(n) if not selected[q]}
         best, best_pos = -INF, 0
-        for q, sc in scores.items():
+        for q, sc in scores.items():  # ascending positions, strictly greater: ties to the lower
             if sc > best:
                 best, best_pos = sc, q
         if best == -INF:
@@ -98,46 +77,33 @@ def mmr_trace(candidates, similarities, matrix, k, lam):
     if not cand:
         return [], []
     rows = np.asarray(matrix, dtype=F32)[cand]
-    rel = [float(similarities[c]) for c in cand]
     with np.errstate(all="ignore"):
         pair = np.asarray(rows @ rows.T, dtype=F32)
-    picks, gaps = mmr_greedy(rel, pair, k, lam, keys=cand)
+    picks, gaps = mmr_greedy([float(similarities[c]) for c in cand], pair, k, lam, keys=cand)
     return [(cand[p], score) for p, score in picks], gaps
-
-
-@dataclass
-class Trace:
-    result: list
-    raw: list = field(default_factory=list)  # each record's score before round4
-    ids: list = field(default_factory=list)  # working-set ids
-    rows: list = field(default_factory=list)  # working-set rows as matrix row indices
-    scores: np.ndarray = field(default_factory=lambda: np.zeros(0, F32))  # final, per working row
-    mmr: bool = False
-    margins: list = field(default_factory=list)  # (what, size) of each decision float32 noise could flip
-
-    @property
-    def margin(self):
-        return min((size for _, size in self.margins), default=INF)
 
 
 def score_candidates(*args, **kwargs):
     return trace(*args, **kwargs).result
 
 
-def trace(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_filter_ids=None, not_like_vec=None,
-          diverse=False, limit=10, oversample=200, threshold=0.0, mmr_lambda=0.7, recent=False,
-          recent_days=None, like_ids=None, traj_from_vec=None, traj_to_vec=None, mask=None, now=None):
+def trace(matrix, ids, id_to_idx, query_vec, now=None, **kw):
+    """The result of `score_candidates` and how it came about: raw (each record's score before
+    round4), ids and scores (working-set ids and final scores), mmr, margins ((what, size) of each
+    decision that float32 noise could flip) and margin (their minimum)."""
     with np.errstate(all="ignore"):
-        return _trace(np.asarray(matrix, dtype=F32), list(ids), id_to_idx, query_vec, timestamps,
-                      pre_filter_ids, not_like_vec, diverse, limit, oversample, threshold, mmr_lambda,
-                      recent, recent_days, like_ids, traj_from_vec, traj_to_vec, mask,
-                      time.time() if now is None else now)
+        out = _trace(np.asarray(matrix, dtype=F32), list(ids), id_to_idx, query_vec,
+                     time.time() if now is None else now, **kw)
+    out.margin = min((size for _, size in out.margins), default=INF)
+    return out
 
 
-def _trace(m, ids, id_to_idx, query, timestamps, pre_filter, not_like, diverse, limit, oversample,
-           threshold, lam, recent, recent_days, like_ids, traj_from, traj_to, mask, now):
+def _trace(m, ids, id_to_idx, query, now, timestamps=None, pre_filter_ids=None, not_like_vec=None,
+           diverse=False, limit=10, oversample=200, threshold=0.0, mmr_lambda=0.7, recent=False,
+           recent_days=None, like_ids=None, traj_from_vec=None, traj_to_vec=None, mask=None):
+    out = SimpleNamespace(result=[], raw=[], ids=[], scores=np.zeros(0, F32), mmr=False, margins=[])
     if not ids:
-        return Trace([])
+        return out
     n, d = m.shape
     if len(query) != d:
         raise ValueError(f"Query vector dimension {len(query)} doesn't match cache dimension {d}")
@@ -146,7 +112,7 @@ def _trace(m, ids, id_to_idx, query, timestamps, pre_filter, not_like, diverse, 
     if like_ids is not None:
         liked = [id_to_idx[i] for i in like_ids if i in id_to_idx]
         if not liked:
-            return Trace([])
+            return out
         c = np.zeros(d, F32)
         for r in liked:  # in list order: the float32 sum depends on it
             c = c + m[r]
@@ -154,65 +120,59 @@ def _trace(m, ids, id_to_idx, query, timestamps, pre_filter, not_like, diverse, 
         q = normalized(q * HALF + c * HALF)[0] if query_norm2 > 0 else c
 
     direction = None
-    if traj_from is not None and traj_to is not None:
-        direction, _ = normalized(sub(np.asarray(traj_to, F32), np.asarray(traj_from, F32)))
+    if traj_from_vec is not None and traj_to_vec is not None:  # a length-1 end broadcasts
+        direction, _ = normalized(np.asarray(traj_to_vec, F32) - np.asarray(traj_from_vec, F32))
 
-    if pre_filter is None:
-        rows = list(range(n))
-        ts = timestamps
-        flags = mask
-    else:
-        rows = [id_to_idx[i] for i in pre_filter if i in id_to_idx]
+    rows, ts, flags, out.ids = list(range(n)), timestamps, mask, ids
+    if pre_filter_ids is not None:
+        rows = [id_to_idx[i] for i in pre_filter_ids if i in id_to_idx]
         if not rows:
-            return Trace([])
+            return out
         ts = None if timestamps is None else np.asarray(timestamps)[rows]
         flags = None if mask is None else np.asarray(mask)[rows]
+        out.ids = [ids[r] for r in rows]
     w = m[rows]
-    ws_ids = [ids[r] for r in rows] if pre_filter is not None else ids
-    margins = []
 
-    s = matvec(w, q)
+    s = np.asarray(w @ q, F32)
     if direction is not None:
-        s = s * W_QUERY + matvec(w, direction) * W_DIR
+        s = s * W_QUERY + np.asarray(w @ direction, F32) * W_DIR
     if recent and ts is not None:
         days = DEFAULT_DAYS if recent_days is None else F32(recent_days)
         for j in range(len(rows)):
             t = float(ts[j])
-            if not t > 0:
-                continue
-            age = max((now - t) / 86400.0, 0.0)
-            s[j] = ONE / (F32(age) / days + ONE) * s[j]
+            if t > 0:  # zero, negative and NaN timestamps keep their score
+                age = max((now - t) / 86400.0, 0.0)
+                s[j] = ONE / (F32(age) / days + ONE) * s[j]
     if flags is not None:
         s[~np.asarray(flags, bool)[:len(rows)]] = -INF
     cut = F32(threshold)
     if cut > 0:
         judged = s[np.isfinite(s)]
-        margins += [("threshold", float(np.min(np.abs(judged - cut), initial=INF)))]
+        out.margins += [("threshold", float(np.min(np.abs(judged - cut), initial=INF)))]
         s[s < cut] = -INF
-    if not_like is not None:
-        v, _ = normalized(not_like)
-        s = s - matvec(w, v) * HALF
+    if not_like_vec is not None:
+        s = s - np.asarray(w @ normalized(not_like_vec)[0], F32) * HALF
+    out.scores = s
 
     k = oversample if diverse else limit
     order = [int(p) for p in np.argsort(-s, kind="stable")]  # ties to the lower position
     pool = [p for p in order[:k] if np.isfinite(s[p])]
-    out = Trace([], ids=ws_ids, rows=rows, scores=s, margins=margins)
     if not (diverse and len(pool) > limit):
         out.raw = [float(s[p]) for p in pool[:limit]]
-        out.result = [{"id": ws_ids[p], "score": round4(x)} for p, x in zip(pool, out.raw)]
+        out.result = [{"id": out.ids[p], "score": round4(x)} for p, x in zip(pool, out.raw)]
         return out
 
     out.mmr = True
     finite = [p for p in order if np.isfinite(s[p])]
-    margins += [("first pick", _gap(s, rows, finite, 0))]
+    out.margins += [("first pick", _gap(s, rows, finite, 0))]
     if k < len(finite):
-        margins += [("pool cut", _gap(s, rows, finite, k - 1))]
+        out.margins += [("pool cut", _gap(s, rows, finite, k - 1))]
     c = w[pool]
-    picks, gaps = mmr_greedy([float(s[p]) for p in pool], np.asarray(c @ c.T, dtype=F32), limit, lam,
+    picks, gaps = mmr_greedy([float(s[p]) for p in pool], np.asarray(c @ c.T, dtype=F32), limit, mmr_lambda,
                              keys=[rows[p] for p in pool])
-    margins += [("mmr pick", g) for g in gaps]
+    out.margins += [("mmr pick", g) for g in gaps]
     out.raw = [score for _, score in picks]
-    out.result = [{"id": ws_ids[pool[i]], "score": round4(score)} for i, score in picks]
+    out.result = [{"id": out.ids[pool[i]], "score": round4(score)} for i, score in picks]
     return out
 
 

@@ -14,6 +14,8 @@ EXAMPLE = np.zeros((10, 3), F32)
 EXAMPLE[[7, 3, 9]] = np.linalg.cholesky([[1, 0.95, 0.1], [0.95, 1, 0.2], [0.1, 0.2, 1]])
 EXAMPLE_SIMS = np.zeros(10, F32)
 EXAMPLE_SIMS[[7, 3, 9]] = [0.9, 0.8, 0.7]
+ARC = np.array([[1, 0], [0.8, 0.6], [0.6, 0.8], [0, 1]], F32)
+NAN_ROW = np.array([[1, 0], [np.nan, 0], [0.6, 0.8]], F32)
 
 
 def rel(*values):
@@ -25,45 +27,33 @@ def flat(pairs):
     return [x for pair in pairs for x in pair]
 
 
-def test_worked_example():
-    got = q.mmr_select_py([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 3, 0.5)
-    assert type(got) is list and all(type(i) is int and type(s) is float for i, s in got)
-    assert [i for i, _ in got] == [7, 9, 3]
-    assert got[0][1] == 0.5 * float(F32(0.9)) == 0.44999998807907104  # one double product, unrounded
-    np.testing.assert_allclose([s for _, s in got], [0.45, 0.3, -0.075], atol=1e-6)
-    assert flat(got) == pytest.approx(flat(model.mmr_select([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 3, 0.5)), abs=1e-6)
-
-
-@pytest.mark.parametrize("candidates, k, lam, expected", [
-    ([7, 3, 9], 0, 0.5, [(7, 0.45)]),
-    ([7, 3, 9], 1, 0.5, [(7, 0.45)]),
-    ([7, 3, 9], 2**64 - 1, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
-    ([9, 7, 3], 1, 0.5, [(9, 0.35)]),
-    ([9, 7, 3], 3, 0.5, [(9, 0.35), (7, 0.4), (3, -0.075)]),
-    (np.array([3, 9], np.uint64), 5, 0.5, [(3, 0.4), (9, 0.25)]),
-    ([7], 4, 2.0, [(7, 1.8)]),
-], ids=["k-0", "k-1", "k-beyond-n", "first-pick-trusted", "first-pick-less-relevant", "numpy-uint-array",
-        "single-lambda-outside-range"])
-def test_selection(candidates, k, lam, expected):
-    got = q.mmr_select_py(candidates, EXAMPLE_SIMS, EXAMPLE, k, lam)
-    assert [i for i, _ in got] == [i for i, _ in expected]
-    np.testing.assert_allclose([s for _, s in got], [s for _, s in expected], atol=1e-6)
-
-
-@pytest.mark.parametrize("candidates, sims, k, lam, expected", [
-    ([4, 2, 5], rel(0, 0, 0.5, 0, 0.5, 0.5), 3, 0.5, [(4, 0.25), (2, 0.25), (5, 0.25)]),
-    ([4, 5, 2], rel(0, 0, 0.5, 0, 0.5, 0.5), 3, 0.5, [(4, 0.25), (5, 0.25), (2, 0.25)]),
-    ([1, 1, 2], rel(0, 0.5, 0.5), 3, 0.5, [(1, 0.25), (2, 0.25), (1, -0.25)]),
-    ([0, 1, 2, 3], rel(0.125, 0.5, 0.75, 0.5), 4, 1.0, [(0, 0.125), (2, 0.75), (1, 0.5), (3, 0.5)]),
-    ([0, 1, 2, 3], rel(1, 1, 1, 1), 3, 0.0, [(0, 0.0), (1, 0.0), (2, 0.0)]),
-    ([0, 1, 2], rel(0.5, np.nan, 0.25), 3, 0.5, [(0, 0.25), (2, 0.125)]),
-    ([1, 0], rel(0.5, np.nan), 3, 0.5, [(1, math.nan), (0, 0.25)]),
-    ([0, 1, 2], rel(0.5, -np.inf, np.inf), 3, 0.5, [(0, 0.25), (2, math.inf)]),
-], ids=["tie-to-lower-position", "tie-by-position-not-row", "duplicate-candidate", "lambda-1-by-relevance",
-        "lambda-0-orthogonal-ties", "nan-relevance-stops", "nan-first-still-picked", "infinite-relevance"])
-def test_orthogonal_rows(candidates, sims, k, lam, expected):
-    assert flat(q.mmr_select_py(candidates, sims, EYE, k, lam)) == pytest.approx(flat(expected), nan_ok=True)
-    assert flat(model.mmr_select(candidates, sims, EYE, k, lam)) == pytest.approx(flat(expected), nan_ok=True)
+@pytest.mark.parametrize("candidates, sims, m, k, lam, expected", [
+    ([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 3, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
+    ([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 0, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 1, 0.5, [(7, 0.45)]),
+    ([7, 3, 9], EXAMPLE_SIMS, EXAMPLE, 2**64 - 1, 0.5, [(7, 0.45), (9, 0.3), (3, -0.075)]),
+    ([9, 7, 3], EXAMPLE_SIMS, EXAMPLE, 3, 0.5, [(9, 0.35), (7, 0.4), (3, -0.075)]),
+    (np.array([3, 9], np.uint64), EXAMPLE_SIMS, EXAMPLE, 5, 0.5, [(3, 0.4), (9, 0.25)]),
+    ([7], EXAMPLE_SIMS, EXAMPLE, 4, 2.0, [(7, 1.8)]),
+    ([4, 2, 5], rel(0, 0, 0.5, 0, 0.5, 0.5), EYE, 3, 0.5, [(4, 0.25), (2, 0.25), (5, 0.25)]),
+    ([4, 5, 2], rel(0, 0, 0.5, 0, 0.5, 0.5), EYE, 3, 0.5, [(4, 0.25), (5, 0.25), (2, 0.25)]),
+    ([1, 1, 2], rel(0, 0.5, 0.5), EYE, 3, 0.5, [(1, 0.25), (2, 0.25), (1, -0.25)]),
+    ([0, 1, 2, 3], rel(0.125, 0.5, 0.75, 0.5), EYE, 4, 1.0, [(0, 0.125), (2, 0.75), (1, 0.5), (3, 0.5)]),
+    ([0, 1, 2, 3], rel(1, 1, 1, 1), ARC, 4, 0.0, [(0, 0.0), (3, 0.0), (1, -0.8), (2, -0.96)]),
+    ([0, 1, 2], rel(0.5, np.nan, 0.25), EYE, 3, 0.5, [(0, 0.25), (2, 0.125)]),
+    ([1, 0], rel(0.5, np.nan), EYE, 3, 0.5, [(1, math.nan), (0, 0.25)]),
+    ([0, 1, 2], rel(0.5, -np.inf, np.inf), EYE, 3, 0.5, [(0, 0.25), (2, math.inf)]),
+    ([0, 1, 2], rel(0.5, 0.5, 0.5), NAN_ROW, 3, 0.5, [(0, 0.25), (1, math.inf), (2, 0.25 - 0.5 * float(F32(0.6)))]),
+    ([0, 1, 2], rel(0.5, 0.5, 0.5), NAN_ROW, 3, 1.0, [(0, 0.5), (2, 0.5)]),  # 0 * -inf: NaN, never picked
+], ids=["worked-example", "k-0", "k-1", "k-beyond-n", "first-pick-trusted-not-searched", "numpy-uint-array",
+        "lambda-outside-range", "tie-to-lower-position", "tie-by-position-not-row", "duplicate-candidate",
+        "lambda-1-by-relevance", "lambda-0-least-similar-ties-to-lower", "nan-relevance-stops",
+        "nan-first-still-picked", "infinite-relevance", "nan-pair-never-raises-max", "lambda-1-nan-redundancy"])
+def test_selection(candidates, sims, m, k, lam, expected):
+    for select in (q.mmr_select_py, model.mmr_select):
+        got = select(candidates, sims, m, k, lam)
+        assert [i for i, _ in got] == [i for i, _ in expected]
+        assert flat(got) == pytest.approx(flat(expected), abs=1e-6, nan_ok=True)
 
 
 def test_scores_are_double_arithmetic_on_widened_float32():
@@ -71,62 +61,25 @@ def test_scores_are_double_arithmetic_on_widened_float32():
     got = q.mmr_select_py([0, 1, 2], rel(0.9, 0.8, 0.7), m, 3, 0.7)
     # 0.7 * 0.8999999761581421, then 0.7 * 0.699999988079071 - 0.30000000000000004 * 0.25, ...
     assert got == [(0, 0.6299999833106994), (2, 0.4149999916553497), (1, 0.4100000083446502)]
-
-
-def test_lambda_0_takes_the_least_similar_row():
-    m = np.array([[1, 0], [0.8, 0.6], [0.6, 0.8], [0, 1]], F32)
-    got = q.mmr_select_py([0, 1, 2, 3], rel(1, 1, 1, 1), m, 4, 0.0)
-    assert [i for i, _ in got] == [0, 3, 1, 2]  # after row 3, rows 1 and 2 tie at -0.8: 1 first
-    np.testing.assert_allclose([s for _, s in got], [0.0, 0.0, -0.8, -0.96], atol=1e-6)
-
-
-@pytest.mark.parametrize("lam, expected", [
-    (0.5, [(0, 0.25), (1, math.inf), (2, 0.25 - 0.5 * float(F32(0.6)))]),
-    (1.0, [(0, 0.5), (2, 0.5)]),  # 0 * -inf is NaN: the row with only NaN pair values is never picked
-], ids=["nan-pair-never-raises-max", "lambda-1-nan-redundancy"])
-def test_nan_pair_values_are_ignored_by_the_running_maximum(lam, expected):
-    m = np.array([[1, 0], [np.nan, 0], [0.6, 0.8]], F32)
-    for select in (q.mmr_select_py, model.mmr_select):
-        assert flat(select([0, 1, 2], rel(0.5, 0.5, 0.5), m, 3, lam)) == pytest.approx(flat(expected))
+    assert all(type(i) is int and type(s) is float for i, s in got)
 
 
 @pytest.mark.parametrize("candidates, sims_len, message", [
-    ([6], 10, "assertion failed: index < dim"),
     ([0, 1, 6], 10, "assertion failed: index < dim"),
     ([4, 6], 5, "assertion failed: index < dim"),  # every row is checked before any relevance
     ([0, 4], 4, "index out of bounds: the len is 4 but the index is 4"),
-    ([5, 0], 2, "index out of bounds: the len is 2 but the index is 5"),
-], ids=["row-beyond", "later-row-beyond", "rows-checked-first", "similarities-short", "first-similarity-short"])
+], ids=["row-beyond", "rows-checked-first", "similarities-short"])
 def test_faults(candidates, sims_len, message, panics):
     panics(message, q.mmr_select_py, candidates, np.ones(sims_len, F32), EYE, 1, 0.5)
 
 
 def test_empty_candidates_check_nothing():
-    assert q.mmr_select_py([], np.zeros(0, F32), np.zeros((0, 0), F32), 5, 0.5) == []
-    assert q.mmr_select_py(np.array([], np.int64), np.zeros(0, F32), EYE, 0, np.nan) == []
+    assert q.mmr_select_py(np.array([], np.int64), np.zeros(0, F32), np.zeros((0, 0), F32), 5, np.nan) == []
 
 
 def unit_rows(rng, n, d):
     m = rng.standard_normal((n, d)).astype(F32)
     return m / np.linalg.norm(m, axis=1, keepdims=True)
-
-
-@pytest.mark.parametrize("n, d, k, layout", [
-    (300, 24, 8, "c"), (300, 24, 299, "c"), (300, 24, 60, "fortran"), (257, 17, 300, "strided"),
-    (40, 8, 40, "c"), (2000, 5, 20, "reversed"),
-], ids=["pass-per-pick", "whole-product", "fortran-gathered", "strided-gathered", "all-picked", "negative-stride"])
-def test_random_pools_match_the_model(n, d, k, layout):
-    rng = np.random.default_rng(n * d + k)
-    m = unit_rows(rng, 2 * n, d)
-    m = {"c": m, "fortran": np.asfortranarray(m), "strided": np.repeat(m, 2, axis=1)[:, ::2],
-         "reversed": m[::-1]}[layout]
-    cands = rng.permutation(2 * n)[:n].tolist()
-    sims = rng.uniform(-1, 1, 2 * n).astype(F32)
-    got = q.mmr_select_py(cands, sims, m, k, 0.6)
-    expected, gaps = model.mmr_trace(cands, sims, m, k, 0.6)
-    agree = next((i for i, g in enumerate(gaps) if g <= 1e-4), len(gaps)) + 1  # up to the first near tie
-    assert [i for i, _ in got][:agree] == [i for i, _ in expected][:agree] and len(got) == len(expected)
-    np.testing.assert_allclose([s for _, s in got][:agree], [s for _, s in expected][:agree], atol=5e-5)
 
 
 def test_a_pool_whose_pair_matrix_would_not_fit_in_memory():
@@ -138,5 +91,16 @@ def test_a_pool_whose_pair_matrix_would_not_fit_in_memory():
     got = q.mmr_select_py(cands, sims, m, 10, 0.7)
     assert len(got) == 10 and got[0][0] == cands[0] and len({i for i, _ in got}) == 10
     hits = q.score_candidates(m, [f"r{i}" for i in range(60_000)], {}, m[0], diverse=True, limit=10, oversample=50_000)
-    assert [h["id"] for h in hits][:1] == ["r0"] and len(hits) == 10
     assert [h["id"] for h in hits] == [f"r{i}" for i, _ in got]  # the same routine over the same pool
+
+
+def test_few_picks_from_a_large_pool_never_build_the_pair_matrix(run_python):
+    """8,000 candidates, 10 picks: the pair values (256 MB) would be mostly unread."""
+    done = run_python("""
+        import resource, numpy as np, _quantelle as q
+        m = np.random.default_rng(1).standard_normal((8000, 4)).astype(np.float32)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert len(q.mmr_select_py(range(8000), np.ones(8000, np.float32), m, 10, 0.7)) == 10
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    assert done.returncode == 0 and int(done.stdout) < 64, (done.stdout, done.stderr)  # MB of peak growth

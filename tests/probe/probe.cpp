@@ -1,11 +1,11 @@
 // _quantelle_probe: a test-only module (never shipped). It runs each kernel variant on Python
 // buffers, so the tests can hold every variant against the scalar reference, and it carries a
 // second copy of the module's functions whose kernel table the tests choose, so the whole
-// pipeline runs under every variant the CPU has. Kernel inputs come through the buffer protocol.
+// pipeline runs under every variant the CPU has. Kernel inputs are C-contiguous float32 buffers
+// read in place (so a test can end one at a page boundary); the shapes come as arguments.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -27,39 +27,6 @@ const KernelTable& quantelle::kernels() noexcept {
 
 namespace {
 
-// One C-contiguous float32 view, released on every path.
-class FloatBuffer {
- public:
-  FloatBuffer() = default;
-  FloatBuffer(const FloatBuffer&) = delete;
-  FloatBuffer& operator=(const FloatBuffer&) = delete;
-  ~FloatBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // False with a Python error set when obj is not a float32 array of `ndim` dimensions.
-  [[nodiscard]] bool acquire(PyObject* obj, const char* name, int ndim) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
-    held_ = true;
-    if (view_.format == nullptr || std::strcmp(view_.format, "f") != 0 || view_.itemsize != 4) {
-      PyErr_Format(PyExc_ValueError, "%s: expected float32 data", name);
-      return false;
-    }
-    if (view_.ndim != ndim) {
-      PyErr_Format(PyExc_ValueError, "%s: expected %d dimension(s), got %d", name, ndim,
-                   view_.ndim);
-      return false;
-    }
-    return true;
-  }
-  [[nodiscard]] const float* data() const { return static_cast<const float*>(view_.buf); }
-  [[nodiscard]] std::size_t dim(int i) const { return static_cast<std::size_t>(view_.shape[i]); }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 // The table of a variant this CPU runs, or null with ValueError set.
 const KernelTable* find_table(const char* name) {
   for (const KernelTable* t : quantelle::supported_kernels())
@@ -68,101 +35,103 @@ const KernelTable* find_table(const char* name) {
   return nullptr;
 }
 
+// Arguments (variant, then what format names after "s"): the variant's table, or null with an
+// error set.
+template <class... Out>
+const KernelTable* parse(PyObject* args, const char* format, Out*... out) {
+  const char* variant;
+  return PyArg_ParseTuple(args, format, &variant, out...) ? find_table(variant) : nullptr;
+}
+
+// A float32 buffer as "y#" gives it: read in place, valid while the caller holds the array.
+struct Floats {
+  const char* bytes;
+  Py_ssize_t len;
+  [[nodiscard]] const float* data() const { return reinterpret_cast<const float*>(bytes); }
+};
+
 PyObject* to_bytes(const float* values, std::size_t count) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
                                    static_cast<Py_ssize_t>(count * sizeof(float)));
 }
 
+// The bench reads this list too.
 PyObject* py_variants(PyObject*, PyObject*) {
-  PyObject* list = PyList_New(0);
-  if (list == nullptr) return nullptr;
+  PyObject* names = PyList_New(0);
   for (const KernelTable* t : quantelle::supported_kernels()) {
-    PyObject* name = PyUnicode_FromString(t->name);
-    const int failed = name == nullptr || PyList_Append(list, name) != 0;
+    PyObject* name = names != nullptr ? PyUnicode_FromString(t->name) : nullptr;
+    if (name == nullptr || PyList_Append(names, name) != 0) Py_CLEAR(names);
     Py_XDECREF(name);
-    if (failed) {
-      Py_DECREF(list);
-      return nullptr;
-    }
   }
-  return list;
-}
-
-PyObject* py_selected(PyObject*, PyObject*) {
-  return PyUnicode_FromString(quantelle::kernels().name);
+  return names;
 }
 
 PyObject* py_use(PyObject*, PyObject* arg) {
   const char* variant = PyUnicode_AsUTF8(arg);
-  if (variant == nullptr) return nullptr;
-  const KernelTable* table = find_table(variant);
+  const KernelTable* table = variant != nullptr ? find_table(variant) : nullptr;
   if (table == nullptr) return nullptr;
   g_chosen = table;
   Py_RETURN_NONE;
 }
 
+// dot(variant, a, b) -> float
 PyObject* py_dot(PyObject*, PyObject* args) {
-  const char* variant;
-  PyObject *a_obj, *b_obj;
-  if (!PyArg_ParseTuple(args, "sOO:dot", &variant, &a_obj, &b_obj)) return nullptr;
-  const KernelTable* table = find_table(variant);
-  FloatBuffer a, b;
-  if (table == nullptr || !a.acquire(a_obj, "a", 1) || !b.acquire(b_obj, "b", 1)) return nullptr;
-  if (a.dim(0) != b.dim(0)) return PyErr_Format(PyExc_ValueError, "dot: lengths differ");
-  return PyFloat_FromDouble(static_cast<double>(table->dot(a.data(), b.data(), a.dim(0))));
+  Floats a, b;
+  const KernelTable* table = parse(args, "sy#y#:dot", &a.bytes, &a.len, &b.bytes, &b.len);
+  if (table == nullptr) return nullptr;
+  if (a.len != b.len) return PyErr_Format(PyExc_ValueError, "dot: lengths differ");
+  return PyFloat_FromDouble(double{table->dot(a.data(), b.data(), std::size_t(a.len) / 4)});
 }
 
-// bytes of count * nq floats, row-major: out[r * nq + q].
+// dot_block(variant, rows, queries, count, nq, d) -> bytes of count x nq floats, row-major.
 PyObject* py_dot_block(PyObject*, PyObject* args) {
-  const char* variant;
-  PyObject *rows_obj, *queries_obj;
-  if (!PyArg_ParseTuple(args, "sOO:dot_block", &variant, &rows_obj, &queries_obj)) return nullptr;
-  const KernelTable* table = find_table(variant);
-  FloatBuffer rows, queries;
-  if (table == nullptr || !rows.acquire(rows_obj, "rows", 2) ||
-      !queries.acquire(queries_obj, "queries", 2))
-    return nullptr;
-  const std::size_t count = rows.dim(0), nq = queries.dim(0), d = rows.dim(1);
-  if (count > quantelle::kBlockRows || nq < 1 || nq > quantelle::kMaxQueries || queries.dim(1) != d)
+  Floats a, b;
+  Py_ssize_t count, nq, d;
+  const KernelTable* table =
+      parse(args, "sy#y#nnn:dot_block", &a.bytes, &a.len, &b.bytes, &b.len, &count, &nq, &d);
+  if (table == nullptr) return nullptr;
+  if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
+      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || a.len != count * d * 4 ||
+      b.len != nq * d * 4)
     return PyErr_Format(PyExc_ValueError, "dot_block: unsupported shapes");
-  const float* row_ptrs[quantelle::kBlockRows];
-  const float* query_ptrs[quantelle::kMaxQueries];
-  for (std::size_t r = 0; r < count; ++r) row_ptrs[r] = rows.data() + r * d;
-  for (std::size_t q = 0; q < nq; ++q) query_ptrs[q] = queries.data() + q * d;
+  const float* rows[quantelle::kBlockRows];
+  const float* queries[quantelle::kMaxQueries];
+  for (Py_ssize_t r = 0; r < count; ++r) rows[r] = a.data() + r * d;
+  for (Py_ssize_t q = 0; q < nq; ++q) queries[q] = b.data() + q * d;
   float out[quantelle::kBlockRows * quantelle::kMaxQueries];
-  table->dot_block(row_ptrs, count, query_ptrs, nq, d, out);
-  return to_bytes(out, count * nq);
+  table->dot_block(rows, std::size_t(count), queries, std::size_t(nq), std::size_t(d), out);
+  return to_bytes(out, std::size_t(count * nq));
 }
 
-// bytes of m * m floats, row-major.
+// gram(variant, e, m, d) -> bytes of m x m floats, row-major.
 PyObject* py_gram(PyObject*, PyObject* args) {
-  const char* variant;
-  PyObject* e_obj;
-  if (!PyArg_ParseTuple(args, "sO:gram", &variant, &e_obj)) return nullptr;
-  const KernelTable* table = find_table(variant);
-  FloatBuffer e;
-  if (table == nullptr || !e.acquire(e_obj, "e", 2)) return nullptr;
-  const std::size_t m = e.dim(0);
-  std::vector<float> out(m * m);
-  table->gram(e.data(), m, e.dim(1), out.data());
+  Floats e;
+  Py_ssize_t m, d;
+  const KernelTable* table = parse(args, "sy#nn:gram", &e.bytes, &e.len, &m, &d);
+  if (table == nullptr) return nullptr;
+  if (m < 0 || d < 0 || e.len != m * d * 4)
+    return PyErr_Format(PyExc_ValueError, "gram: unsupported shapes");
+  std::vector<float> out(std::size_t(m * m));
+  table->gram(e.data(), std::size_t(m), std::size_t(d), out.data());
   return to_bytes(out.data(), out.size());
+}
+
+template <auto Impl>
+PyCFunction entry() {
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)(void)>(&quantelle::py::entry<Impl>));
 }
 
 PyMethodDef kMethods[] = {
     {"variants", py_variants, METH_NOARGS, "Kernel variants this CPU runs, narrowest first."},
-    {"selected", py_selected, METH_NOARGS, "Name of the table the probe's functions use."},
     {"use", py_use, METH_O, "use(variant): the table for the probe's score_candidates etc."},
-    {"score_candidates",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-         &quantelle::py::entry<quantelle::py::score_candidates_impl>)),
+    {"score_candidates", entry<quantelle::py::score_candidates_impl>(),
      METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
-    {"mmr_select_py",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-         &quantelle::py::entry<quantelle::py::mmr_select_impl>)),
-     METH_FASTCALL | METH_KEYWORDS, "mmr_select_py of the module, on the chosen table."},
+    {"mmr_select_py", entry<quantelle::py::mmr_select_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "mmr_select_py of the module, on the chosen table."},
     {"dot", py_dot, METH_VARARGS, "dot(variant, a, b) -> float"},
-    {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries) -> bytes"},
-    {"gram", py_gram, METH_VARARGS, "gram(variant, e) -> bytes"},
+    {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries, count, nq, d)"},
+    {"gram", py_gram, METH_VARARGS, "gram(variant, e, m, d) -> bytes"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -174,9 +143,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quantelle_probe", "", 0, kMethod
 PyMODINIT_FUNC PyInit__quantelle_probe() {
   PyObject* module = PyModule_Create(&kModule);
   if (module != nullptr &&
-      PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
+      PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0)
+    Py_CLEAR(module);
   return module;
 }
