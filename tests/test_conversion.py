@@ -1,6 +1,8 @@
 """Argument conversion: each rule and its message, the order of conversion, and what a call holds
 while the caller's own code (hooks, str subclasses that lie) runs: never a crash, a read of freed
 memory or a result that the caller's code changed."""
+import os
+
 import numpy as np
 import pytest
 
@@ -45,13 +47,9 @@ def array(param, type_name):
 
 REJECTED = [
     ("ids-str", S, {"ids": "abc"}, TypeError, "argument 'ids': Can't extract `str` to `Vec`"),
-    ("ids-none", S, {"ids": None}, TypeError, cannot("ids", "NoneType", "Sequence")),
-    ("ids-generator", S, {"ids": (x for x in "a")}, TypeError, cannot("ids", "generator", "Sequence")),
     ("ids-int-item", S, {"ids": ["a", 1]}, TypeError, cannot("ids", "int", "PyString")),
-    ("ids-bytes", S, {"ids": b"ab"}, TypeError, cannot("ids", "int", "PyString")),
     ("ids-surrogate", S, {"ids": ["\udcff"]}, UnicodeEncodeError, None),
     ("pre-filter-set", S, {"pre_filter_ids": {"a"}}, TypeError, cannot("pre_filter_ids", "set", "Sequence")),
-    ("like-frozenset", S, {"like_ids": frozenset("a")}, TypeError, cannot("like_ids", "frozenset", "Sequence")),
     ("map-list", S, {"id_to_idx": [("a", 0)]}, TypeError, cannot("id_to_idx", "list", "PyDict")),
     ("map-negative", S, {"id_to_idx": {"a": -1}}, OverflowError, None),
     ("map-float", S, {"id_to_idx": {"a": 1.0}}, TypeError,
@@ -59,51 +57,26 @@ REJECTED = [
     ("map-int-key", S, {"id_to_idx": {1: 0}}, TypeError, cannot("id_to_idx", "int", "PyString")),
     ("map-surrogate", S, {"id_to_idx": {"\udcff": 0}}, UnicodeEncodeError, None),
     ("flag-int", S, {"diverse": 1}, TypeError, cannot("diverse", "int", "PyBool")),
-    ("flag-zero", S, {"recent": 0}, TypeError, cannot("recent", "int", "PyBool")),
-    ("flag-none", S, {"diverse": None}, TypeError, cannot("diverse", "NoneType", "PyBool")),
+    ("flag-impostor", S, {"diverse": type("bool_", (), {"__bool__": lambda s: True})()}, TypeError,
+     cannot("diverse", "bool_", "PyBool")),
     ("flag-0d-array", S, {"diverse": np.array(True)}, TypeError, cannot("diverse", "ndarray", "PyBool")),
-    ("flag-int64", S, {"diverse": np.int64(1)}, TypeError, cannot("diverse", "int64", "PyBool")),
     ("count-negative", S, {"limit": -1}, OverflowError, None),
     ("count-2**64", S, {"limit": 2**64}, OverflowError, None),
-    ("oversample-2**64", S, {"oversample": 2**64}, OverflowError, None),
-    ("count-float", S, {"limit": 2.0}, TypeError,
-     "argument 'limit': 'float' object cannot be interpreted as an integer"),
     ("count-none", S, {"oversample": None}, TypeError,
      "argument 'oversample': 'NoneType' object cannot be interpreted as an integer"),
     ("real-str", S, {"threshold": "x"}, TypeError, "argument 'threshold': must be real number, not str"),
     ("real-too-big", S, {"threshold": 10**400}, OverflowError, None),
-    ("real-none", S, {"mmr_lambda": None}, TypeError, "argument 'mmr_lambda': must be real number, not NoneType"),
-    ("days-str", S, {"recent_days": "30"}, TypeError, "argument 'recent_days': must be real number, not str"),
     ("matrix-float64", S, {"matrix": M.astype(np.float64)}, TypeError, array("matrix", "ndarray")),
-    ("matrix-float16", S, {"matrix": M.astype(np.float16)}, TypeError, array("matrix", "ndarray")),
     ("matrix-big-endian", S, {"matrix": M.astype(">f4")}, TypeError, array("matrix", "ndarray")),
     ("matrix-list", S, {"matrix": M.tolist()}, TypeError, array("matrix", "list")),
     ("matrix-1d", S, {"matrix": M[0]}, TypeError, array("matrix", "ndarray")),
     ("matrix-3d-subclass", S, {"matrix": M.view(Sub)[None]}, TypeError, array("matrix", "Sub")),
-    ("matrix-memoryview", S, {"matrix": memoryview(M)}, TypeError, array("matrix", "memoryview")),
-    ("query-scalar", S, {"query_vec": F32(1.0)}, TypeError, array("query_vec", "float32")),
     ("query-0d", S, {"query_vec": np.array(1.0, F32)}, TypeError, array("query_vec", "ndarray")),
-    ("query-2d", S, {"query_vec": Q[None, :]}, TypeError, array("query_vec", "ndarray")),
-    ("query-tuple", S, {"query_vec": (1.0, 0.0)}, TypeError, array("query_vec", "tuple")),
     ("query-none", S, {"query_vec": None}, TypeError, array("query_vec", "NoneType")),
-    ("not-like-int32", S, {"not_like_vec": Q.astype(np.int32)}, TypeError, array("not_like_vec", "ndarray")),
     ("timestamps-float32", S, {"timestamps": np.zeros(3, F32)}, TypeError, array("timestamps", "ndarray")),
-    ("mask-int8", S, {"mask": np.ones(3, np.int8)}, TypeError, array("mask", "ndarray")),
     ("mask-uint8", S, {"mask": np.ones(3, np.uint8)}, TypeError, array("mask", "ndarray")),
-    ("trajectory-list", S, {"traj_to_vec": [0.0, 1.0]}, TypeError, array("traj_to_vec", "list")),
     ("candidates-negative", MMR, {"candidates": [1, -2]}, OverflowError, None),
-    ("candidates-str", MMR, {"candidates": "ab"}, TypeError, "argument 'candidates': Can't extract `str` to `Vec`"),
-    ("candidates-float", MMR, {"candidates": [1.0]}, TypeError,
-     "argument 'candidates': 'float' object cannot be interpreted as an integer"),
-    ("candidates-set", MMR, {"candidates": {1}}, TypeError, cannot("candidates", "set", "Sequence")),
-    ("similarities-list", MMR, {"similarities": [1.0]}, TypeError, array("similarities", "list")),
-    ("mmr-matrix-float64", MMR, {"matrix": M.astype(np.float64)}, TypeError, array("matrix", "ndarray")),
-    ("k-2**64", MMR, {"k": 2**64}, OverflowError, None),
-    ("modifiers-int", PARSE, {"modifier_str": 5}, TypeError, cannot("modifier_str", "int", "PyString")),
-    ("modifiers-bool", PARSE, {"modifier_str": True}, TypeError, cannot("modifier_str", "bool", "PyString")),
     ("modifiers-bytes", PARSE, {"modifier_str": b"recent"}, TypeError, cannot("modifier_str", "bytes", "PyString")),
-    ("modifiers-list", PARSE, {"modifier_str": ["recent"]}, TypeError, cannot("modifier_str", "list", "PyString")),
-    ("modifiers-surrogate", PARSE, {"modifier_str": "recent \ud800"}, UnicodeEncodeError, None),
 ]
 
 
@@ -119,6 +92,8 @@ def test_rejected_arguments(fn, overrides, exc, message):
 
 
 Str = type("Str", (str,), {"__hash__": object.__hash__})
+Opaque = type("Opaque", (dict,), dict.fromkeys(["__getitem__", "get", "__iter__", "items", "keys"], lambda *a: 1 / 0))
+Reversed = type("Reversed", (list,), {"__iter__": lambda s: reversed(list(list.__iter__(s)))})
 Text = type("Text", (str,), {"__str__": lambda s: "diverse"})
 
 
@@ -129,17 +104,17 @@ Text = type("Text", (str,), {"__str__": lambda s: "diverse"})
     (S, dict.fromkeys(["pre_filter_ids", "like_ids", "timestamps", "mask", "not_like_vec", "traj_from_vec",
                        "traj_to_vec", "recent_days"]), {}),
     (S, {"diverse": np.True_, "recent": np.False_, "limit": 1}, {"diverse": True, "limit": 1}),
-    (S, {"limit": True}, {"limit": 1}),
-    (S, {"limit": np.int64(2)}, {"limit": 2}),
+    (S, {"limit": np.int64(2), "oversample": True}, {"limit": 2, "oversample": 1}),
     (S, {"threshold": 1, "mmr_lambda": F32(0.5)}, {"threshold": 1.0, "mmr_lambda": 0.5}),
     (S, {"id_to_idx": {"a": np.uint8(0), "b": True}, "pre_filter_ids": ["b"]},
      {"id_to_idx": {"b": 1}, "pre_filter_ids": ["b"]}),
+    (S, {"id_to_idx": Opaque(IDX), "pre_filter_ids": ["b"]}, {"pre_filter_ids": ["b"]}),
     (MMR, {"candidates": np.array([2, 1])}, {"candidates": [2, 1]}),
     (MMR, {"candidates": b"\x02\x01"}, {"candidates": [2, 1]}),
-    (MMR, {"candidates": (2, True)}, {"candidates": [2, 1]}),
+    (MMR, {"candidates": Reversed([1, 2])}, {"candidates": [2, 1]}),
     (PARSE, {"modifier_str": Text("limit:7 like:x")}, {"modifier_str": "limit:7 like:x"}),
-], ids=["tuple", "numpy-str", "str-subclass", "none-is-absent", "numpy-bools", "bool-count",
-        "numpy-count", "int-and-numpy-reals", "int-like-values", "numpy-ints", "bytes", "tuple-with-bool",
+], ids=["tuple", "numpy-str", "str-subclass", "none-is-absent", "numpy-bools", "bool-and-numpy-counts",
+        "int-and-numpy-reals", "int-like-values", "dict-storage-read", "numpy-ints", "bytes", "iteration-order",
         "str-subclass-read-as-text"])
 def test_accepted_arguments_equal_their_plain_values(fn, overrides, same_as):
     out = call(fn, **overrides)
@@ -177,15 +152,6 @@ def test_only_exact_type_errors_are_renamed(raised, named):
     assert info.value.__cause__ is cause
 
 
-def test_iteration_order_of_a_sequence_decides():
-    class Reversed(list):
-        def __iter__(self):
-            return reversed(list(list.__iter__(self)))
-
-    assert [r["id"] for r in call(S, pre_filter_ids=Reversed(["a", "c"]), threshold=-1.0)] == ["a", "c"]
-    assert MMR(Reversed([0, 1]), np.ones(3, F32), M, 5, 1.0)[0][0] == 1
-
-
 def test_index_list_shrunk_by_its_own_elements():
     candidates = []
     candidates.extend([type("Shrinker", (), {"__index__": lambda s: candidates.clear() or 0})(), 1, 2])
@@ -196,16 +162,12 @@ def test_index_list_shrunk_by_its_own_elements():
 
 
 @pytest.mark.parametrize("mutate, position, message", [
-    (lambda d, ids: d.clear(), 0, "dictionary changed size during iteration"),
     (lambda d, ids: d.clear(), 3, "dictionary changed size during iteration"),
-    (lambda d, ids: d.pop(ids[2]), 1, "dictionary changed size during iteration"),
-    (lambda d, ids: d.pop(ids[3]), 3, "dictionary changed size during iteration"),
     (lambda d, ids: d.update({fresh(f"new{i}"): i for i in range(50)}), 2,
      "dictionary changed size during iteration"),
     (lambda d, ids: d.__setitem__(ids[0], d.pop(ids[0])), 2, "dictionary keys changed during iteration"),
     (lambda d, ids: (d.pop(ids[0]), d.__setitem__(fresh("z"), 1)), 1, "dictionary keys changed during iteration"),
-], ids=["clear-at-first", "clear-at-last", "pop-later", "pop-itself", "grow-and-rehash",
-        "reinsert-earlier-key", "replace-a-key"])
+], ids=["clear-at-last", "grow-and-rehash", "reinsert-earlier-key", "replace-a-key"])
 def test_id_map_mutated_by_its_own_value(mutate, position, message, panics):
     ids, mapping = texts(4), {}
     mutator = type("Mutator", (), {"__index__": lambda s: (mutate(mapping, ids), 0)[1]})()
@@ -283,7 +245,7 @@ def hook(slot, action, liked):
     def then(result):
         return lambda self, *args: (action(), result() if callable(result) else result)[1]
 
-    if slot in ("diverse", "recent"):  # an impostor of NumPy's bool: its nb_bool is this __bool__
+    if slot == "diverse":  # an impostor of NumPy's bool: its nb_bool is this __bool__
         return type("bool_", (), {"__module__": "numpy", "__bool__": then(True)})()
     if slot == "like_ids":
         return type("Sequence", (), {"__len__": then(1), "__iter__": then(lambda: iter([fresh(liked)])),
@@ -292,8 +254,7 @@ def hook(slot, action, liked):
 
 
 @pytest.mark.parametrize("how", ["clear", "shrink", "replace"])
-@pytest.mark.parametrize("slot", ["id_to_idx", "diverse", "limit", "oversample", "threshold", "mmr_lambda",
-                                  "recent", "recent_days", "like_ids"])
+@pytest.mark.parametrize("slot", ["id_to_idx", "diverse", "limit", "threshold", "like_ids"])
 def test_hooks_cannot_change_the_lists_and_map_already_held(slot, how):
     ran = []
 
@@ -318,17 +279,39 @@ def test_hooks_cannot_change_the_lists_and_map_already_held(slot, how):
 
 
 def test_later_hook_cannot_resize_a_held_matrix():
-    matrix, refused = ROWS.copy(), []
-
-    class Resizer:
-        def __index__(self):
-            try:
-                matrix.resize((1, 4), refcheck=True)
-            except ValueError:
-                refused.append(True)
-            return 6
-
-    ids = texts(6)
-    assert S(matrix, ids, {}, QUERY, limit=Resizer()) == S(ROWS, ids, {}, QUERY, limit=6)
-    assert refused == [True]
+    matrix, ids = ROWS.copy(), texts(6)
+    resizer = type("Resizer", (), {"__index__": lambda s: pytest.raises(ValueError, matrix.resize, (1, 4)) and 6})()
+    assert S(matrix, ids, {}, QUERY, limit=resizer) == S(ROWS, ids, {}, QUERY, limit=6)
     matrix.resize((1, 4), refcheck=True)  # once the call has ended, the owner may
+
+
+def test_flag_type_whose_module_is_not_a_str(run_python):
+    # Read as a str object's fields, this __module__ (1-byte kind, not compact, data pointer
+    # 0x4141414141414141) crashes the process: run it in a child, and keep ASan from logging it.
+    done = run_python("""
+        import numpy as np, _quantelle as q
+        T = type("bool_", (), {"__module__": b"\\x04" + bytes(23) + b"AAAAAAAA", "__bool__": lambda s: True})
+        try:
+            q.score_candidates(np.eye(2, dtype=np.float32), ["a", "b"], {}, np.ones(2, np.float32), diverse=T())
+        except TypeError as error:
+            print(error)
+    """, env={"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":handle_segv=0:log_path=stderr"})
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "argument 'diverse': 'bool_' object cannot be converted to 'PyBool'\n"
+
+
+NEAR_MAX = [2**63 - 1, 2**63, 2**64 - 1, np.uint64(2**64 - 1)]
+
+
+@pytest.mark.parametrize("diverse, limit, oversample", [
+    (False, "huge", 200), (True, "huge", "huge"), (True, 3, "huge"), (True, "huge", 4),
+], ids=["limit", "limit-and-oversample", "oversample", "limit-over-small-pool"])
+@pytest.mark.parametrize("value", NEAR_MAX, ids=["2**63-1", "2**63", "2**64-1", "np-2**64-1"])
+def test_counts_near_2_64_behave_as_all_rows(value, diverse, limit, oversample):
+    def run(big):
+        return S(ROWS, texts(6), {}, QUERY, diverse=diverse, threshold=-1.0,
+                 limit=big if limit == "huge" else limit, oversample=big if oversample == "huge" else oversample)
+
+    assert run(value) == run(len(ROWS))
+    candidates, sims = [3, 1, 4, 1, 5], np.linspace(1, 0, 6).astype(F32)
+    assert MMR(candidates, sims, ROWS, value, 0.5) == MMR(candidates, sims, ROWS, len(candidates), 0.5)

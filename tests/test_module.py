@@ -1,43 +1,43 @@
-"""The module object: attributes, docstrings, signatures, re-import, subinterpreters, NumPy-less import."""
+"""The module object: attributes, docstrings, signatures, re-import, subinterpreters, NumPy-less
+import, and PanicException for internal faults."""
+import hashlib
 import inspect
 import subprocess
 
+import numpy as np
 import pytest
 
 import _quantelle as q
 
 FUNCTIONS = ["parse_modifiers", "score_candidates", "mmr_select_py"]
 
-SCORE_DOC = """Score and select candidates with composable landscape modulations.
-
-All text\u2192vector conversions must be done in Python before calling.
-This function takes pure arrays and returns scored results.
-
-Args:
-    matrix: Normalized embedding matrix (n, dims), float32.
-    ids: Document IDs aligned with matrix rows.
-    id_to_idx: {id: row_index} mapping.
-    query_vec: Query embedding (dims,), will be normalized.
-    timestamps: Optional (n,) float64 epoch seconds.
-    pre_filter_ids: Optional set of IDs to restrict search.
-    not_like_vec: Optional negative query for contrastive.
-    diverse: Enable MMR diversity selection.
-    limit: Max results.
-    oversample: Candidate pool size.
-    threshold: Minimum similarity cutoff.
-    mmr_lambda: Relevance vs diversity (0-1).
-    recent: Apply temporal decay.
-    recent_days: Half-life in days for temporal decay.
-    like_ids: Optional list of IDs for centroid blending.
-    traj_from_vec: Optional trajectory start vector.
-    traj_to_vec: Optional trajectory end vector.
-
-Returns list of dicts with 'id' and 'score' keys."""
+# The long docstring is pinned by its digest; its ends in the open, for a readable failure.
+SCORE_DOC = ("Score and select candidates with composable landscape modulations.\n",
+             "\nReturns list of dicts with 'id' and 'score' keys.",
+             "6240287caf091d087d802c0b4617b2fcee292be998d35bffa7463f0f424137aa")
 
 
 def test_module_attributes():
     assert (q.__name__, q.__doc__, q.__all__) == ("_quantelle", "", FUNCTIONS)
     assert not hasattr(q, "PanicException")
+
+
+def test_internal_fault_is_a_base_exception_and_releases_the_arguments(capfd):
+    m, raised = np.eye(3, dtype=np.float32), []
+    for _ in range(2):
+        try:
+            q.score_candidates(m, ["a", "b", "c"], {"a": 0, "far": 7}, m[0], like_ids=["far"])
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+        except BaseException as e:  # noqa: BLE001
+            raised.append(e)
+    t = type(raised[0])
+    assert t.__name__ == "PanicException" and t.__bases__ == (BaseException,) and type(raised[1]) is t
+    assert raised[0].args == ("assertion failed: index < dim",) and raised[0].__cause__ is None
+    assert "assertion failed: index < dim" in capfd.readouterr().err
+    m[0, 0] = 2.0
+    m.resize((2, 3), refcheck=True)  # fails if the fault leaked a reference
+    assert q.score_candidates(m, ["a", "b"], {}, m[1], limit=1) == [{"id": "b", "score": 1.0}]
 
 
 @pytest.mark.parametrize("name, signature, doc", [
@@ -57,7 +57,11 @@ def test_functions_signatures_and_docstrings(name, signature, doc):
     assert type(f).__name__ == "builtin_function_or_method"
     assert (f.__name__, f.__qualname__, f.__module__, f.__self__) == (name, name, "_quantelle", q)
     assert f.__text_signature__ == str(inspect.signature(f)) == signature
-    assert f.__doc__ == doc
+    if isinstance(doc, tuple):
+        assert f.__doc__.startswith(doc[0]) and f.__doc__.endswith(doc[1]), f.__doc__
+        assert hashlib.sha256(f.__doc__.encode()).hexdigest() == doc[2], f.__doc__
+    else:
+        assert f.__doc__ == doc
 
 
 def test_import_without_numpy_reimport_and_a_second_interpreter(run_python):
