@@ -33,6 +33,7 @@ def module(scoring_module):
 
 
 def run(matrix=M, ids=IDS, idx=IDX, query=Q, scorer=None, **kw):
+    kw = {k: v() if callable(v) else v for k, v in kw.items()}  # ages measured now, not at import
     return (scorer or SCORER)(matrix, ids, idx, query, **kw)
 
 
@@ -47,7 +48,8 @@ def check(expected, **kw):
 
 
 def ago(*days):
-    return np.array([time.time() - d * DAY if d is not None else 0.0 for d in days])
+    """Timestamps this many days before the call that uses them (None: undated)."""
+    return lambda: np.array([time.time() - d * DAY if d is not None else 0.0 for d in days])
 
 
 def first_row(*row):
