@@ -10,7 +10,6 @@ pytest.importorskip("distributed", reason="the distributed extra is not installe
 
 
 def test_sharded_search_cases():
-    cases = Path(__file__).with_name("sharded_cases.py")
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(cases)],
-                         capture_output=True, text=True, timeout=600)
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          str(Path(__file__).with_name("sharded_cases.py"))], capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
