@@ -37,6 +37,16 @@ def test_vectors_match_the_reference_library(batch, i):
     assert float(np.abs(got - want).max()) <= 1e-4
 
 
+def test_a_model_file_changed_after_its_check_is_refused(model_dir, tmp_path):
+    (folder := tmp_path / "m").mkdir()
+    (folder / "model.safetensors").symlink_to(model_dir / "model.safetensors")
+    (folder / "tokenizer.json").write_bytes(data := (model_dir / "tokenizer.json").read_bytes())
+    assert minilm.model_files(folder, tmp_path / "cache") == folder
+    (folder / "tokenizer.json").write_bytes(data[:-1] + bytes([data[-1] ^ 1]))  # same size, new mtime
+    with pytest.raises(RuntimeError, match=r"tokenizer.json is not the published file \(SHA-256 differs\)"):
+        minilm.model_files(folder, tmp_path / "cache")
+
+
 def test_demo_finds_by_meaning_what_shares_no_word(model_dir, tmp_path, capsys):
     docs = [("felines", "Cats are small domesticated felines kept as pets."),
             ("weather", "Tomorrow brings heavy rain and strong winds."),
