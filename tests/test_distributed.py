@@ -1,5 +1,4 @@
-"""The sharded-search cases (sharded_cases.py), in an interpreter of their own: a cluster leaves
-threads behind that would disturb the allocation counts of the leak checks in this process."""
+"""sharded_cases.py in an interpreter of its own: a cluster's threads would disturb the leak checks."""
 import subprocess
 import sys
 from pathlib import Path
@@ -10,7 +9,7 @@ pytest.importorskip("distributed", reason="the distributed extra is not installe
 
 
 def test_sharded_search_cases():
-    cases = Path(__file__).with_name("sharded_cases.py")
-    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(cases)],
+    cases = str(Path(__file__).with_name("sharded_cases.py"))
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", cases],
                          capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]
