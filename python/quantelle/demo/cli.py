@@ -52,9 +52,9 @@ class ProgressBar:
     """``label [#####.....] 50% (n/total, 120/s, 0:42 left)`` on stderr, redrawn in place on a
     terminal."""
 
-    def __init__(self, label: str, stream: TextIO = sys.stderr) -> None:
+    def __init__(self, label: str, stream: TextIO | None = None) -> None:
         self._label = label
-        self._stream = stream
+        self._stream = stream if stream is not None else sys.stderr  # as it is now, not at import
         self._live = stream.isatty()
         self._last = -1
         self._start = time.perf_counter()
