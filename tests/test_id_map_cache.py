@@ -44,12 +44,10 @@ def mutated(change, make=good):
 
 MUTATIONS = {  # one per dict event, each dropping the verdict
     "modified-negative": (mutated(lambda d: d.update(r2=-1)), OverflowError),
-    "modified-float": (mutated(lambda d: d.update(r2=1.5)), TypeError),
     "added-int-key": (mutated(lambda d: d.__setitem__(7, 0)), TypeError),
     "deleted": (mutated(lambda d: d.pop("r1")), None),
     "cleared-refilled": (mutated(lambda d: (d.clear(), d.update(r2=-1))), OverflowError),
     "cloned-into-empty": (mutated(lambda d: d.update({**good(), "r3": -1}), dict), OverflowError),
-    "subclass": (mutated(lambda d: d.update(r2=-1), lambda: Sub(good())), OverflowError),
     "split-table-setattr": (owned, OverflowError),
 }
 
@@ -74,25 +72,14 @@ def test_first_failing_argument_still_wins_over_a_known_map():
     assert outcome(mapping, limit=later)[0] is OverflowError and touched == []
 
 
-def hook(slot, action):
-    # A value for slot whose conversion runs action (the caller's own code) first.
-    if slot == "like_ids":
-        return type("Seq", (), {"__len__": lambda s: 1, "__getitem__": lambda s, i: ["r3"][i],
-                                "__iter__": lambda s: (action(), iter(["r3"]))[1]})()
-    return type("Hook", (), {"__index__": lambda s: (action(), 6)[1], "__float__": lambda s: (action(), 0.5)[1]})()
-
-
-@pytest.mark.parametrize("known", [True, False], ids=["known-map", "new-map"])
-@pytest.mark.parametrize("slot", ["limit", "mmr_lambda", "like_ids"])
-def test_change_by_a_later_argument_mid_call(slot, known):
+def test_known_map_changed_by_a_later_argument_mid_call():
     mapping = good()
-    if known:
-        outcome(mapping)
-    vandal = lambda: (mapping.pop("r0"), mapping.update(r1=-1, new=0))  # noqa: E731
-    expected = outcome(good(), diverse=True, **{slot: hook(slot, lambda: None)})
-    assert isinstance(expected, list) and any(r["id"] == "r1" for r in expected)
+    outcome(mapping)
+    vandal = type("Vandal", (), {"__index__": lambda s: (mapping.pop("r0"), mapping.update(r1=-1, new=0)) and 6})()
+    expected = outcome(good(), diverse=True)
+    assert any(r["id"] == "r1" for r in expected)
     # The call reads the map as it was when converted; the next call sees the change.
-    assert outcome(mapping, diverse=True, **{slot: hook(slot, vandal)}) == expected
+    assert outcome(mapping, diverse=True, limit=vandal) == expected
     assert outcome(mapping)[0] is OverflowError
 
 
@@ -108,7 +95,6 @@ def test_values_read_through_index_are_read_every_call():
 @pytest.mark.parametrize("make", [lambda contents: {**contents}, Sub], ids=["dict", "subclass"])
 def test_new_dict_at_a_freed_address_is_checked(make):
     mapping = make(good())
-    outcome(mapping)
     outcome(mapping)
     address, contents, kept = id(mapping), {**good(), "r2": -1}, []
     del mapping

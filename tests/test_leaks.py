@@ -20,7 +20,6 @@ def fresh(text):  # a str of its own: literals may be immortal, whose reference 
 
 
 StrSub = type("StrSub", (str,), {})
-Indexable = type("Indexable", (), {"__init__": lambda s, v: setattr(s, "v", v), "__index__": lambda s: s.v})
 
 M = np.random.default_rng(5).standard_normal((4, 3)).astype(np.float32)
 IDS = [fresh(t) for t in ("alpha", "beta", "gamma", "delta")]
@@ -65,7 +64,7 @@ CASES = [
     ("fault-in-logic", lambda: S(M, IDS, FAR, Q, like_ids=list(FAR)), [M, IDS, FAR, Q], "PanicException"),
     ("fault-building-result", lambda: S(M, IDS[:2], IDX, Q, limit=4, threshold=-1.0), BASIC, "PanicException"),
     ("fault-in-conversion", lambda: S(M, IDS, mutating_map(), Q), [M, IDS, Q], "PanicException"),
-    ("mmr-result", lambda: MMR([Indexable(1), np.uint8(2), 3], SIMS, ODD, 2**64 - 1, 0.7), [SIMS, ODD], "list"),
+    ("mmr-result", lambda: MMR([np.int64(1), np.uint8(2), 3], SIMS, ODD, 2**64 - 1, 0.7), [SIMS, ODD], "list"),
     ("mmr-fault", lambda: MMR([0, 4], SIMS, M, 3, 0.5), [SIMS, M], "PanicException"),
     ("parse-result", lambda: q.parse_modifiers(MODIFIERS), [MODIFIERS], "dict"),
 ]
