@@ -11,8 +11,8 @@ import _quantelle as q
 
 @pytest.fixture
 def panics():
-    """check(message, fn, *args): the call ends in PanicException(message) (a compiled pattern
-    is searched instead), and the module works right after."""
+    # check(message, fn, *args): the call ends in PanicException(message) (a compiled pattern is
+    # searched instead), and the module works right after.
 
     def check(message, fn, *args, **kwargs):
         with pytest.raises(BaseException) as info:
@@ -31,7 +31,7 @@ def panics():
 
 @pytest.fixture
 def run_python():
-    """Runs code in a fresh interpreter; env adds to this process's environment."""
+    # Runs code in a fresh interpreter; env adds to this process's environment.
 
     def run(code, env=None):
         return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,

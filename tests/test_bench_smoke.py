@@ -1,5 +1,5 @@
-"""The benchmark still runs end to end (on one tiny grid point) and agrees with its NumPy peer. It
-asserts no speed: speed is measured only by `make bench`."""
+"""The benchmark runs end to end on one tiny grid point and agrees with its NumPy peer."""
+# No speed is asserted: speed is measured only by `make bench`.
 import json
 import subprocess
 import sys
