@@ -32,11 +32,7 @@ static_assert(signature_agrees(kMmrSelectDoc, kSignature.function, kRows));
 
 PyResult<PyRef> mmr_select_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a{};
-  if (auto r = bind_and_convert<Arguments, decltype(kRows), kParams.size()>(
-          kSignature, kRows, args, nargs, kwnames, a, [](Arguments&, std::size_t) {});
-      !r) {
-    return kErrorSet;
-  }
+  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a)) return kErrorSet;
   return scored_row_list(
       mmr_select(a.candidates, a.similarities.view, a.matrix.view, a.k, a.lambda_));
 }

@@ -23,11 +23,7 @@ static_assert(signature_agrees(kParseModifiersDoc, kSignature.function, kRows));
 
 PyResult<PyRef> parse_modifiers_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a{};
-  if (auto r = bind_and_convert<Arguments, decltype(kRows), kParams.size()>(
-          kSignature, kRows, args, nargs, kwnames, a, [](Arguments&, std::size_t) {});
-      !r) {
-    return kErrorSet;
-  }
+  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a)) return kErrorSet;
   return modifiers_dict(parse_modifiers(a.modifier_str.value_or(std::string_view{})));
 }
 

@@ -88,11 +88,7 @@ PyResult<PyRef> score_candidates_impl(PyObject* const* args, Py_ssize_t nargs,
   auto hint = [](Arguments& converted, std::size_t i) {
     if (i == kIdMap) converted.id_to_idx.assume_checked(converted.ids);
   };
-  if (auto r = bind_and_convert<Arguments, decltype(kRows), kParams.size()>(
-          kSignature, kRows, args, nargs, kwnames, a, hint);
-      !r) {
-    return kErrorSet;
-  }
+  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a, hint)) return kErrorSet;
 
   ScoreRequest request{
       .matrix = a.matrix.view,

@@ -84,15 +84,22 @@ template <class Args, class Table, class Before>
 }
 
 // Binding and conversion of one call, the preamble every entry shares.
-template <class Args, class Table, std::size_t N, class Before>
+template <class Args, class Table, class Before>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, Args& out, Before&& before) {
-  std::array<PyObject*, N> slots{};
+  std::array<PyObject*, std::tuple_size_v<Table>> slots{};
   if (auto r = bind(sig, args, nargs, kwnames, slots); !r) return r;
   Converter converter(sig, slots);
   if (!convert_rows(converter, out, table, before)) return kErrorSet;
   return {};
+}
+
+template <class Args, class Table>
+[[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
+                                              PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames, Args& out) {
+  return bind_and_convert(sig, table, args, nargs, kwnames, out, [](Args&, std::size_t) {});
 }
 
 // The compile-time check that a docstring's first line, "name(p1, p2=default, ...)", names the
