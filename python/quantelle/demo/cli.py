@@ -55,7 +55,7 @@ class ProgressBar:
     def __init__(self, label: str, stream: TextIO | None = None) -> None:
         self._label = label
         self._stream = stream if stream is not None else sys.stderr  # as it is now, not at import
-        self._live = stream.isatty()
+        self._live = self._stream.isatty()
         self._last = -1
         self._start = time.perf_counter()
 
