@@ -17,9 +17,12 @@ import numpy.typing as npt
 
 import _quantelle
 
-from .corpus import Corpus, Embed, Hit, SearchResult, undated_notes
+from .corpus import Corpus, Embed, Hit, Prepared, SearchResult, undated_notes
 
 __all__ = ["ShardError", "ShardedCorpus"]
+
+# The corpus's own arrays: they live on the shards, not in a sharded query's arguments.
+_DATA_KEYS = ("matrix", "ids", "id_to_idx", "timestamps")
 
 
 class ShardError(RuntimeError):
@@ -37,23 +40,66 @@ class _Shard:
         self.timestamps = timestamps
         self.start = start
 
-    def rows_of(self, wanted: list[str]) -> dict[str, npt.NDArray[np.float32]]:
-        return {i: np.array(self.matrix[self.id_to_idx[i]]) for i in wanted if i in self.id_to_idx}
+    def lookup(self, asked: list[str], liked: list[str]) -> tuple[npt.NDArray[np.bool_],
+                                                                  dict[str, npt.NDArray[np.float32]]]:
+        """Which of `asked` this shard holds, and the rows of those of `liked` it holds."""
+        idx = self.id_to_idx
+        held = np.fromiter((i in idx for i in asked), dtype=np.bool_, count=len(asked))
+        return held, {i: np.array(self.matrix[idx[i]]) for i in liked if i in idx}
 
-    def search(self, args: dict[str, Any], k: int | None) -> dict[str, Any]:
-        """The best k rows (every row for k None) by the module's own order, with their global
-        positions."""
-        if k == 0:
-            return {"keys": [], "ids": [], "rows": np.zeros((0, self.matrix.shape[1]), np.float32),
-                    "timestamps": None}
-        call = dict(args, matrix=self.matrix, ids=self.ids, id_to_idx=self.id_to_idx,
-                    diverse=False, limit=len(self.ids) if k is None else k)
-        if args.get("recent"):
-            call["timestamps"] = self.timestamps
-        rows = [self.id_to_idx[r["id"]] for r in _quantelle.score_candidates(**call)]
+    def search(self, args: dict[str, Any], k: int | None, within: list[str] | None = None,
+               positions: list[int] | None = None,
+               mask: npt.NDArray[np.bool_] | None = None) -> dict[str, Any]:
+        """The best k working rows (every one for k None) by the module's own order, with their
+        global working-set positions: the row's for the whole shard, else the one `positions`
+        gives for each entry of `within`, this shard's part of the caller's list."""
+        idx = self.id_to_idx
+        m = len(self.ids) if within is None else len(within)
+        limit = m if k is None else min(k, m)
+        records: list[_quantelle._Hit] = []
+        if limit > 0:
+            call = dict(args, matrix=self.matrix, ids=self.ids, id_to_idx=idx, diverse=False,
+                        limit=limit, pre_filter_ids=within, mask=mask)
+            if args.get("recent"):
+                call["timestamps"] = self.timestamps
+            records = _quantelle.score_candidates(**call)
+        rows = [idx[r["id"]] for r in records]
+        if within is None:
+            keys = [self.start + r for r in rows]
+        else:
+            # An id listed twice scores twice the same, and equal scores rank by position, so
+            # the n-th hit of an id is its n-th entry in the list.
+            entries: dict[str, list[int]] = {}
+            for p, i in zip(positions or [], within, strict=True):
+                entries.setdefault(i, []).append(p)
+            seen: dict[str, int] = {}
+            keys = []
+            for r in records:
+                n = seen.get(r["id"], 0)
+                seen[r["id"]] = n + 1
+                keys.append(entries[r["id"]][n])
         ts = None if self.timestamps is None else np.array(self.timestamps[rows])
-        return {"keys": [self.start + r for r in rows], "ids": [self.ids[r] for r in rows],
-                "rows": np.array(self.matrix[rows]), "timestamps": ts}
+        return {"keys": keys, "ids": [self.ids[r] for r in rows],
+                "rows": np.array(self.matrix[rows]).reshape(len(rows), self.matrix.shape[1]),
+                "timestamps": ts}
+
+
+class _StandIn(Corpus):
+    """A Corpus without rows whose `prepare` sees the sharded corpus's size, dates and the ids
+    found on the shards, so that its checks, errors, `applied` and `notes` are those of one
+    machine."""
+
+    __slots__ = ("_n",)
+
+    def __init__(self, dim: int, n: int, known: Sequence[str], dated: bool,
+                 embed: Embed | None) -> None:
+        super().__init__(np.zeros((0, dim), np.float32), [], np.zeros(0) if dated else None,
+                         embed=embed)
+        self._id_to_idx = dict.fromkeys(known, 0)
+        self._n = n
+
+    def __len__(self) -> int:
+        return self._n
 
 
 class ShardedCorpus:
@@ -80,6 +126,7 @@ class ShardedCorpus:
         self._n = n
         self._dated = whole.timestamps is not None
         self._embed = embed
+        self._bounds = bounds
         self._workers = [workers[s % len(workers)] for s in range(count)]
         futures = []
         for s in range(count):
@@ -120,70 +167,115 @@ class ShardedCorpus:
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
-    def _all(self, calls: list[Any], deadline: float) -> list[Any]:
-        return [self._wait(s, c, deadline) for s, c in enumerate(calls)]
+    def _all(self, calls: dict[int, Any], deadline: float) -> dict[int, Any]:
+        return {s: self._wait(s, c, deadline) for s, c in calls.items()}
+
+    def prepare(self, query: str | npt.ArrayLike, modifiers: str = "", embed: Embed | None = None,
+                *, within: Sequence[str] | None = None, mask: npt.ArrayLike | None = None,
+                threshold: float | None = None, oversample: int | None = None,
+                mmr_lambda: float | None = None, timeout: float | None = None) -> Prepared:
+        """What `Corpus.prepare` gives for the same arguments (same checks, errors, `applied`
+        and `notes`), except that `arguments` leaves out the corpus's own arrays (``matrix``,
+        ``ids``, ``id_to_idx``, ``timestamps``), which live on the shards. Ids named by
+        ``like:`` or `within` are looked up on the shards, within `timeout`."""
+        deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
+        return self._prepare(query, modifiers, embed, within, mask, threshold, oversample,
+                             mmr_lambda, deadline)[0]
+
+    def _prepare(self, query: str | npt.ArrayLike, modifiers: str, embed: Embed | None,
+                 within: Sequence[str] | None, mask: npt.ArrayLike | None,
+                 threshold: float | None, oversample: int | None, mmr_lambda: float | None,
+                 deadline: float) -> tuple[Prepared, dict[str, npt.NDArray[np.float32]], dict[str, int]]:
+        """The prepared query, the liked rows, and the shard of each id looked up."""
+        parsed = _quantelle.parse_modifiers(modifiers)
+        liked_ids = sorted({i for i in (parsed["like"] or []) if i})
+        # Only what the stand-in's checks would accept is looked up; it raises for the rest.
+        listed = (sorted({i for i in within if isinstance(i, str)})
+                  if isinstance(within, Sequence) and not isinstance(within, str) else [])
+        asked = sorted(set(liked_ids) | set(listed))
+        owner: dict[str, int] = {}
+        liked: dict[str, npt.NDArray[np.float32]] = {}
+        if asked:
+            found = self._all({s: self._call(s, "lookup", asked, liked_ids)
+                               for s in range(len(self._actors))}, deadline)
+            for s, (held, rows) in found.items():
+                owner.update((asked[j], s) for j in np.flatnonzero(held))
+                liked.update(rows)
+        stand_in = _StandIn(self._dim, self._n, list(owner), self._dated, self._embed)
+        p = stand_in.prepare(query, modifiers, embed, within=within, mask=mask,
+                             threshold=threshold, oversample=oversample, mmr_lambda=mmr_lambda)
+        args = {k: v for k, v in p.arguments.items() if k not in _DATA_KEYS}
+        return (Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds), liked, owner)
 
     def search(self, query: str | npt.ArrayLike, modifiers: str = "", embed: Embed | None = None,
-               *, timeout: float | None = None, **keywords: Any) -> SearchResult:
-        """Rank the corpus for `query` under `modifiers`, exactly as `Corpus.search` would."""
-        unsupported = sorted(k for k in ("within", "mask") if keywords.get(k) is not None)
-        if unsupported:
-            raise NotImplementedError(f"ShardedCorpus.search does not take {' or '.join(unsupported)} yet")
+               *, within: Sequence[str] | None = None, mask: npt.ArrayLike | None = None,
+               threshold: float | None = None, oversample: int | None = None,
+               mmr_lambda: float | None = None, timeout: float | None = None) -> SearchResult:
+        """Rank the corpus for `query` under `modifiers`, exactly as `Corpus.search` would.
+
+        The arguments are those of `Corpus.search` (`mask` has one flag per row of the whole
+        corpus); `timeout` (seconds, default the corpus's) bounds the whole search.
+        """
         deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
-        parsed = _quantelle.parse_modifiers(modifiers)
-        wanted = sorted({i for i in (parsed["like"] or []) if i})
-        liked: dict[str, npt.NDArray[np.float32]] = {}
-        if wanted:
-            asked = [self._call(s, "rows_of", wanted) for s in range(len(self._actors))]
-            for part in self._all(asked, deadline):
-                liked.update(part)
-        stand_in = self._stand_in(liked)
-        prepared = stand_in.prepare(query, modifiers, embed, **keywords)
+        prepared, liked, owner = self._prepare(query, modifiers, embed, within, mask, threshold,
+                                               oversample, mmr_lambda, deadline)
         start = time.perf_counter()
         args = dict(prepared.arguments)
-        for key in ("matrix", "ids", "id_to_idx", "timestamps"):
-            args.pop(key, None)
+        listed: list[str] | None = args.pop("pre_filter_ids", None)
+        flags: npt.NDArray[np.bool_] | None = args.pop("mask", None)
         like_ids = args.pop("like_ids", None)
         diverse = bool(args.pop("diverse", False))
         limit = int(args.pop("limit", 10))
-        oversample = int(args.pop("oversample", 200))
+        oversample_ = int(args.pop("oversample", 200))
+        recent = bool(args.get("recent"))
         # Without the liked rows or the clock in play every shard ranks exactly as one machine
-        # would, so its best k suffice; otherwise every working row is fetched.
-        exact = like_ids is None and not args.get("recent")
-        k = (oversample if diverse else limit) if exact else None
-        parts = self._all([self._call(s, "search", args, k) for s in range(len(self._actors))],
-                          deadline)
+        # would, so its best k suffice. Otherwise every working row is fetched (the shard's
+        # ranking, and so a threshold cut on it, would not be the client's).
+        exact = like_ids is None and not recent
+        k = (oversample_ if diverse else limit) if exact else None
+        shard_args = args if exact else {"query_vec": args["query_vec"]}
+        count = len(self._actors)
+        parts_of: dict[int, list[Any]] = {s: [None, None] for s in range(count)}
+        if listed is not None:
+            for p, i in enumerate(listed):
+                part = parts_of[owner[i]]
+                if part[0] is None:
+                    part[0], part[1] = [], []
+                part[0].append(i)
+                part[1].append(p)
+        calls = {}
+        for s in range(count):
+            sub, positions = parts_of[s]
+            if listed is not None and sub is None:
+                continue  # none of the listed ids is on this shard
+            shard_mask = None if flags is None else flags[self._bounds[s]:self._bounds[s + 1]]
+            calls[s] = self._call(s, "search", shard_args, k, sub, positions, shard_mask)
+        parts = list(self._all(calls, deadline).values())
         keys = [key for p in parts for key in p["keys"]]
         order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
         ids = [i for p in parts for i in p["ids"]]
-        rows = np.concatenate([p["rows"] for p in parts]) if parts else np.zeros((0, self._dim), np.float32)
-        rows = rows[order]
+        rows = (np.concatenate([p["rows"] for p in parts]) if parts
+                else np.zeros((0, self._dim), np.float32))[order]
         ids = [ids[j] for j in order]
         labels = [str(j) for j in range(len(ids))]
-        call: dict[str, Any] = dict(args, diverse=diverse, limit=limit, oversample=oversample)
-        if args.get("recent"):
-            ts = np.concatenate([p["timestamps"] for p in parts if p["timestamps"] is not None]
-                                or [np.zeros(0)])[order]
+        call: dict[str, Any] = dict(args, diverse=diverse, limit=limit, oversample=oversample_)
+        if recent:
+            ts = np.concatenate([p["timestamps"] for p in parts] or [np.zeros(0)])[order]
             call["timestamps"] = ts
         id_to_idx: dict[str, int] = {}
         if like_ids is not None:
             extra = sorted(liked)
             id_to_idx = {i: len(ids) + j for j, i in enumerate(extra)}
-            rows = np.vstack([rows, *[liked[i][None, :] for i in extra]]) if extra else rows
+            rows = np.vstack([rows, *[liked[i][None, :] for i in extra]])
             labels = labels + [""] * len(extra)
             call["like_ids"] = like_ids
             call["mask"] = np.arange(len(labels)) < len(ids)
-            if "timestamps" in call:
+            if recent:
                 call["timestamps"] = np.concatenate([call["timestamps"], np.full(len(extra), np.nan)])
         records = _quantelle.score_candidates(
             np.ascontiguousarray(rows, dtype=np.float32), labels, id_to_idx, **call)
         hits = [Hit(ids[int(r["id"])], r["score"]) for r in records]
         hit_notes: tuple[str, ...] = ()
-        if args.get("recent") and "timestamps" in call:
+        if recent:
             hit_notes = undated_notes([call["timestamps"][int(r["id"])] for r in records])
         return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
-
-    def _stand_in(self, liked: dict[str, npt.NDArray[np.float32]]) -> Corpus:
-        """A Corpus whose `prepare` sees this corpus's size, dates and the liked ids only."""
-        return Corpus(np.zeros((len(liked), self._dim), np.float32), list(liked),
-                      np.zeros(len(liked)) if self._dated else None, embed=self._embed)
