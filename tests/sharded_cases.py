@@ -1,5 +1,6 @@
 """ShardedCorpus against Corpus on the same rows, hit for hit (run by test_distributed.py)."""
 import contextlib
+import json
 import os
 import time
 
@@ -7,7 +8,7 @@ import numpy as np
 import pytest
 
 from quantelle import Corpus
-from quantelle.distributed import ShardedCorpus, ShardError
+from quantelle.distributed import MANIFEST, ShardedCorpus, ShardError, write_shards
 
 distributed = pytest.importorskip("distributed", reason="the distributed extra is not installed")
 
@@ -29,11 +30,16 @@ def local_cluster():
 
 
 @pytest.fixture(scope="module")
-def pair():
+def client():
     cluster = local_cluster()
-    with distributed.Client(cluster) as client:
-        yield Corpus(*DATA, embed=WORDS.get), ShardedCorpus(client, *DATA, embed=WORDS.get)
+    with distributed.Client(cluster) as c:
+        yield c
     cluster.close()
+
+
+@pytest.fixture(scope="module")
+def pair(client):
+    return Corpus(*DATA, embed=WORDS.get), ShardedCorpus(client, *DATA, embed=WORDS.get)
 
 
 @pytest.mark.parametrize("modifiers", [
@@ -117,3 +123,63 @@ def test_a_lost_worker_raises_instead_of_a_partial_result():
         with pytest.raises(ShardError, match="shard 0"):
             sharded.search("q")
     cluster.close()
+
+
+@pytest.mark.parametrize("dated", [True, False], ids=["dated", "undated"])
+def test_shards_from_files_search_as_one_machine(client, tmp_path, dated):
+    ts = TS if dated else None
+    one = Corpus(M, DATA[1], ts, embed=WORDS.get)
+    write_shards(tmp_path, M, DATA[1], ts, shards=3)  # three shards on two workers
+    assert np.array_equal(np.load(tmp_path / "shard-00001.npy"), one.matrix[100:200])  # Corpus's rows, bit for bit
+    sharded = ShardedCorpus.from_directory(client, tmp_path, embed=WORDS.get)
+    assert (len(sharded), sharded.dim) == (len(one), one.dim)
+    for modifiers, keywords in [("", {}), ("recent diverse like:d3,d250 limit:6", {}),
+                                ("unlike:a", dict(within=WITHIN, mask=MASK))]:
+        want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+        assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes)
+
+
+def _truncate(path):
+    path.write_bytes(path.read_bytes()[:200])
+
+
+def _ids(path, value):
+    path.write_text(json.dumps(value))
+
+
+BROKEN = {  # what happens to shard 1's files, and what the error says
+    "missing-rows": (lambda d: (d / "shard-00001.npy").unlink(), "shard-00001.npy"),
+    "truncated-rows": (lambda d: _truncate(d / "shard-00001.npy"), "shard 1"),
+    "not-npy": (lambda d: (d / "shard-00001.npy").write_bytes(b"not an array"), "shard 1"),
+    "wrong-dtype": (lambda d: np.save(d / "shard-00001.npy", np.zeros((151, 16))), "float64"),
+    "short-ids": (lambda d: _ids(d / "shard-00001.ids.json", ["x"]), "list of 151 str ids"),
+    "ids-not-json": (lambda d: (d / "shard-00001.ids.json").write_text("[\"x\","), "shard 1"),
+    "repeated-ids": (lambda d: _ids(d / "shard-00001.ids.json", ["x"] * 151), "distinct"),
+    "missing-timestamps": (lambda d: (d / "shard-00001.timestamps.npy").unlink(), "timestamps"),
+}
+
+
+@pytest.mark.parametrize("damage, message", BROKEN.values(), ids=BROKEN)
+def test_a_broken_shard_file_raises_naming_shard_and_worker(client, tmp_path, damage, message):
+    write_shards(tmp_path, *DATA, shards=2)
+    damage(tmp_path)
+    worker = sorted(client.scheduler_info()["workers"])[1]
+    with pytest.raises(ShardError, match=f"shard 1 on {worker}") as info:
+        ShardedCorpus.from_directory(client, tmp_path, timeout=30.0)
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize("manifest", [None, "{", json.dumps({"format": "other"})], ids=["missing", "corrupt", "foreign"])
+def test_a_broken_manifest_raises(client, tmp_path, manifest):
+    write_shards(tmp_path, *DATA, shards=2)
+    (tmp_path / MANIFEST).unlink()
+    if manifest is not None:
+        (tmp_path / MANIFEST).write_text(manifest)
+    with pytest.raises(ShardError, match="manifest"):
+        ShardedCorpus.from_directory(client, tmp_path, timeout=30.0)
+
+
+def test_write_shards_refuses_a_directory_in_use(tmp_path):
+    write_shards(tmp_path, *DATA)
+    with pytest.raises(FileExistsError):
+        write_shards(tmp_path, Corpus(*DATA))

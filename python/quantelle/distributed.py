@@ -4,12 +4,19 @@
 shard returns its best candidates with their rows, and the client scores the union once more
 with the native module, rows in global order, so that the pool, the tie order and the MMR
 selection are those of one machine (docs/distributed.md says why this is exact).
+
+`write_shards` writes a corpus out as one directory of shard files, and
+`ShardedCorpus.from_directory` lets each worker memory-map its own shards from there, so that
+the rows never pass through the client.
 """
 
 from __future__ import annotations
 
+import json
+import os
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -19,14 +26,88 @@ import _quantelle
 
 from .corpus import Corpus, Embed, Hit, Prepared, SearchResult, undated_notes
 
-__all__ = ["ShardError", "ShardedCorpus"]
+__all__ = ["MANIFEST", "ShardError", "ShardedCorpus", "write_shards"]
 
 # The corpus's own arrays: they live on the shards, not in a sharded query's arguments.
 _DATA_KEYS = ("matrix", "ids", "id_to_idx", "timestamps")
 
 
+MANIFEST = "manifest.json"
+"""The file of a shard directory that lists its shards, written last by `write_shards`."""
+_FORMAT = "quantelle-shards"
+_VERSION = 1
+
+
 class ShardError(RuntimeError):
-    """A shard could not be searched: its worker was lost, or it gave no answer in time."""
+    """A shard could not be loaded or searched: its worker was lost, a file of it could not be
+    read, or it gave no answer in time. The message names the shard and its worker."""
+
+
+def write_shards(directory: str | os.PathLike[str], data: Corpus | npt.ArrayLike,
+                 ids: Sequence[str] | None = None, timestamps: npt.ArrayLike | None = None, *,
+                 shards: int = 1) -> Path:
+    """Write a corpus (or the matrix, ids and timestamps `Corpus` takes) as `shards` contiguous
+    shards for `ShardedCorpus.from_directory`, and return the directory.
+
+    Rows are written as `Corpus` holds them (float32, scaled to unit length), so the checks and
+    errors are `Corpus`'s. Per shard ``shard-NNNNN.npy`` holds the rows, ``shard-NNNNN.ids.json``
+    the ids (a JSON list) and, for a dated corpus, ``shard-NNNNN.timestamps.npy`` the epoch
+    seconds; `MANIFEST` lists them and is written last, so a directory without it is incomplete.
+    `directory` is created if needed; `FileExistsError` if it is not empty.
+    """
+    if isinstance(data, Corpus):
+        if ids is not None or timestamps is not None:
+            raise TypeError("write_shards takes ids and timestamps only with a matrix, not a Corpus")
+        corpus = data
+    else:
+        if ids is None:
+            raise TypeError("write_shards needs the ids of the matrix's rows")
+        corpus = Corpus(data, ids, timestamps)
+    if isinstance(shards, bool) or not isinstance(shards, (int, np.integer)):
+        raise TypeError(f"shards must be an int, got {type(shards).__name__}")
+    if shards < 1:
+        raise ValueError(f"shards must be at least 1, got {shards}")
+    base = Path(directory)
+    base.mkdir(parents=True, exist_ok=True)
+    if any(base.iterdir()):
+        raise FileExistsError(f"{base} is not empty")
+    n = len(corpus)
+    entries = []
+    for s in range(int(shards)):
+        lo, hi = n * s // shards, n * (s + 1) // shards
+        name = f"shard-{s:05d}"
+        entry: dict[str, Any] = {"start": lo, "rows": hi - lo, "matrix": f"{name}.npy",
+                                 "ids": f"{name}.ids.json", "timestamps": None}
+        np.save(base / entry["matrix"], corpus.matrix[lo:hi], allow_pickle=False)
+        (base / entry["ids"]).write_text(json.dumps(corpus.ids[lo:hi]), encoding="utf-8")
+        if corpus.timestamps is not None:
+            entry["timestamps"] = f"{name}.timestamps.npy"
+            np.save(base / entry["timestamps"], corpus.timestamps[lo:hi], allow_pickle=False)
+        entries.append(entry)
+    manifest = {"format": _FORMAT, "version": _VERSION, "rows": n, "dim": corpus.dim,
+                "dated": corpus.timestamps is not None, "shards": entries}
+    partial = base / (MANIFEST + ".partial")
+    partial.write_text(json.dumps(manifest, indent=1), encoding="utf-8")
+    partial.replace(base / MANIFEST)
+    return base
+
+
+def _read_manifest(directory: str) -> dict[str, Any]:
+    """The manifest of a shard directory, checked to describe contiguous shards (on a worker)."""
+    path = Path(directory) / MANIFEST
+    manifest = json.loads(path.read_text(encoding="utf-8"))
+    if not isinstance(manifest, dict) or manifest.get("format") != _FORMAT:
+        raise ValueError(f"{path} is not a shard manifest")
+    if manifest.get("version") != _VERSION:
+        raise ValueError(f"{path}: version {manifest.get('version')!r}, this reader knows {_VERSION}")
+    start = 0
+    for s, e in enumerate(manifest["shards"]):
+        if e["start"] != start or e["rows"] < 0:
+            raise ValueError(f"{path}: shard {s} starts at row {e['start']}, expected {start}")
+        start += e["rows"]
+    if start != manifest["rows"] or not manifest["shards"] or manifest["dim"] < 1:
+        raise ValueError(f"{path}: the shards hold {start} rows, the manifest says {manifest['rows']}")
+    return manifest
 
 
 class _Shard:
@@ -84,6 +165,36 @@ class _Shard:
                 "timestamps": ts}
 
 
+class _StoredShard(_Shard):
+    """A shard that its worker memory-maps from a shard directory."""
+
+    def __init__(self, directory: str, entry: dict[str, Any], dim: int, dated: bool) -> None:
+        base = Path(directory)
+        rows = int(entry["rows"])
+        path = base / entry["matrix"]
+        matrix = np.load(path, mmap_mode="r", allow_pickle=False)
+        if matrix.dtype != np.float32 or matrix.shape != (rows, dim) or not matrix.flags.c_contiguous:
+            raise ValueError(f"{path}: expected C-ordered float32 rows of shape ({rows}, {dim}), "
+                             f"got {matrix.dtype} {matrix.shape}")
+        path = base / entry["ids"]
+        ids = json.loads(path.read_text(encoding="utf-8"))
+        if not isinstance(ids, list) or len(ids) != rows or not all(isinstance(i, str) for i in ids):
+            raise ValueError(f"{path}: expected a JSON list of {rows} str ids")
+        ts = None
+        if dated:
+            if not entry.get("timestamps"):
+                raise ValueError(f"{base / MANIFEST}: a dated corpus, but no timestamps file for "
+                                 f"the shard at row {entry['start']}")
+            path = base / entry["timestamps"]
+            ts = np.load(path, mmap_mode="r", allow_pickle=False)
+            if ts.dtype != np.float64 or ts.shape != (rows,):
+                raise ValueError(f"{path}: expected float64 timestamps of shape ({rows},), got "
+                                 f"{ts.dtype} {ts.shape}")
+        super().__init__(matrix, ids, ts, int(entry["start"]))
+        if len(self.id_to_idx) != rows:
+            raise ValueError(f"{base / entry['ids']}: ids must be distinct")
+
+
 class _StandIn(Corpus):
     """A Corpus without rows whose `prepare` sees the sharded corpus's size, dates and the ids
     found on the shards, so that its checks, errors, `applied` and `notes` are those of one
@@ -120,23 +231,72 @@ class ShardedCorpus:
             raise ValueError(f"shards must be at least 1, got {count}")
         n = len(whole)
         bounds = [n * s // count for s in range(count + 1)]
-        self._client = client
-        self._timeout = timeout
-        self._dim = whole.dim
-        self._n = n
-        self._dated = whole.timestamps is not None
-        self._embed = embed
-        self._bounds = bounds
-        self._workers = [workers[s % len(workers)] for s in range(count)]
-        futures = []
-        for s in range(count):
+
+        def shard(s: int, worker: str) -> Any:
             lo, hi = bounds[s], bounds[s + 1]
             ts = None if whole.timestamps is None else whole.timestamps[lo:hi]
             data = client.scatter([whole.matrix[lo:hi], whole.ids[lo:hi], ts],
-                                  workers=[self._workers[s]], direct=True)
-            futures.append(client.submit(_Shard, *data, lo, workers=[self._workers[s]],
-                                         actor=True, pure=False))
-        self._actors = [self._wait(s, f, time.monotonic() + timeout) for s, f in enumerate(futures)]
+                                  workers=[worker], direct=True)
+            return client.submit(_Shard, *data, lo, workers=[worker], actor=True, pure=False)
+
+        self._attach(client, workers, bounds, whole.dim, whole.timestamps is not None, embed,
+                     timeout, time.monotonic() + timeout, shard)
+
+    @classmethod
+    def from_directory(cls, client: Any, directory: str | os.PathLike[str], *,
+                       embed: Embed | None = None, timeout: float = 60.0) -> ShardedCorpus:
+        """The corpus that `write_shards` wrote to `directory`, a path that every worker can
+        read (the client need not). One worker reads the manifest; each shard's worker then
+        memory-maps that shard's files itself, so no row passes through the client. Shards go
+        to the workers in turn (sorted by address).
+
+        `ShardError`, naming the shard and its worker, when the manifest or a shard file is
+        missing, unreadable or not what the manifest describes, or when loading takes longer
+        than `timeout` seconds in all.
+        """
+        deadline = time.monotonic() + timeout
+        path = os.fspath(directory)
+        workers = sorted(client.scheduler_info()["workers"])
+        if not workers:
+            raise ShardError("the cluster has no workers")
+        future = client.submit(_read_manifest, path, workers=[workers[0]], pure=False)
+        try:
+            manifest = future.result(timeout=max(0.0, deadline - time.monotonic()))
+        except TimeoutError as e:
+            raise ShardError(f"the manifest of {path} on {workers[0]}: no answer within "
+                             f"{timeout} s") from e
+        except Exception as e:
+            raise ShardError(f"the manifest of {path} on {workers[0]}: {e}") from e
+        entries = manifest["shards"]
+        bounds = [e["start"] for e in entries] + [manifest["rows"]]
+        dim, dated = int(manifest["dim"]), bool(manifest["dated"])
+
+        def shard(s: int, worker: str) -> Any:
+            return client.submit(_StoredShard, path, entries[s], dim, dated, workers=[worker],
+                                 actor=True, pure=False)
+
+        self = cls.__new__(cls)
+        self._attach(client, workers, bounds, dim, dated, embed, timeout, deadline, shard)
+        return self
+
+    def _attach(self, client: Any, workers: list[str], bounds: list[int], dim: int, dated: bool,
+                embed: Embed | None, timeout: float, deadline: float,
+                shard: Callable[[int, str], Any]) -> None:
+        """Start one actor per shard, `shard(s, worker)`, and wait for them until `deadline`;
+        `timeout` becomes the default of every search."""
+        if not workers:
+            raise ShardError("the cluster has no workers")
+        count = len(bounds) - 1
+        self._client = client
+        self._timeout = timeout
+        self._dim = dim
+        self._n = bounds[-1]
+        self._dated = dated
+        self._embed = embed
+        self._bounds = bounds
+        self._workers = [workers[s % len(workers)] for s in range(count)]
+        futures = [shard(s, self._workers[s]) for s in range(count)]
+        self._actors = [self._wait(s, f, deadline, timeout) for s, f in enumerate(futures)]
 
     def __len__(self) -> int:
         return self._n
@@ -149,13 +309,13 @@ class ShardedCorpus:
         dated = ", dated" if self._dated else ""
         return f"ShardedCorpus({self._n} documents x {self._dim} dims in {len(self._actors)} shards{dated})"
 
-    def _wait(self, shard: int, future: Any, deadline: float) -> Any:
+    def _wait(self, shard: int, future: Any, deadline: float, timeout: float) -> Any:
         left = max(0.0, deadline - time.monotonic())
         try:
             return future.result(timeout=left)
         except TimeoutError as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} gave no answer within "
-                             f"{self._timeout} s") from e
+                             f"{timeout:g} s") from e
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
@@ -167,8 +327,8 @@ class ShardedCorpus:
         except Exception as e:
             raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {e}") from e
 
-    def _all(self, calls: dict[int, Any], deadline: float) -> dict[int, Any]:
-        return {s: self._wait(s, c, deadline) for s, c in calls.items()}
+    def _all(self, calls: dict[int, Any], deadline: float, timeout: float) -> dict[int, Any]:
+        return {s: self._wait(s, c, deadline, timeout) for s, c in calls.items()}
 
     def prepare(self, query: str | npt.ArrayLike, modifiers: str = "", embed: Embed | None = None,
                 *, within: Sequence[str] | None = None, mask: npt.ArrayLike | None = None,
@@ -178,14 +338,14 @@ class ShardedCorpus:
         and `notes`), except that `arguments` leaves out the corpus's own arrays (``matrix``,
         ``ids``, ``id_to_idx``, ``timestamps``), which live on the shards. Ids named by
         ``like:`` or `within` are looked up on the shards, within `timeout`."""
-        deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
+        wait = self._timeout if timeout is None else timeout
         return self._prepare(query, modifiers, embed, within, mask, threshold, oversample,
-                             mmr_lambda, deadline)[0]
+                             mmr_lambda, time.monotonic() + wait, wait)[0]
 
     def _prepare(self, query: str | npt.ArrayLike, modifiers: str, embed: Embed | None,
                  within: Sequence[str] | None, mask: npt.ArrayLike | None,
                  threshold: float | None, oversample: int | None, mmr_lambda: float | None,
-                 deadline: float) -> tuple[Prepared, dict[str, npt.NDArray[np.float32]], dict[str, int]]:
+                 deadline: float, wait: float) -> tuple[Prepared, dict[str, npt.NDArray[np.float32]], dict[str, int]]:
         """The prepared query, the liked rows, and the shard of each id looked up."""
         parsed = _quantelle.parse_modifiers(modifiers)
         liked_ids = sorted({i for i in (parsed["like"] or []) if i})
@@ -197,7 +357,7 @@ class ShardedCorpus:
         liked: dict[str, npt.NDArray[np.float32]] = {}
         if asked:
             found = self._all({s: self._call(s, "lookup", asked, liked_ids)
-                               for s in range(len(self._actors))}, deadline)
+                               for s in range(len(self._actors))}, deadline, wait)
             for s, (held, rows) in found.items():
                 owner.update((asked[j], s) for j in np.flatnonzero(held))
                 liked.update(rows)
@@ -216,9 +376,10 @@ class ShardedCorpus:
         The arguments are those of `Corpus.search` (`mask` has one flag per row of the whole
         corpus); `timeout` (seconds, default the corpus's) bounds the whole search.
         """
-        deadline = time.monotonic() + (self._timeout if timeout is None else timeout)
+        wait = self._timeout if timeout is None else timeout
+        deadline = time.monotonic() + wait
         prepared, liked, owner = self._prepare(query, modifiers, embed, within, mask, threshold,
-                                               oversample, mmr_lambda, deadline)
+                                               oversample, mmr_lambda, deadline, wait)
         start = time.perf_counter()
         args = dict(prepared.arguments)
         listed: list[str] | None = args.pop("pre_filter_ids", None)
@@ -250,7 +411,7 @@ class ShardedCorpus:
                 continue  # none of the listed ids is on this shard
             shard_mask = None if flags is None else flags[self._bounds[s]:self._bounds[s + 1]]
             calls[s] = self._call(s, "search", shard_args, k, sub, positions, shard_mask)
-        parts = list(self._all(calls, deadline).values())
+        parts = list(self._all(calls, deadline, wait).values())
         keys = [key for p in parts for key in p["keys"]]
         order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
         ids = [i for p in parts for i in p["ids"]]
