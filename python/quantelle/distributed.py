@@ -115,10 +115,10 @@ class _Shard:
 
     def __init__(self, matrix: npt.NDArray[np.float32], ids: list[str],
                  timestamps: npt.NDArray[np.float64] | None, start: int) -> None:
-        self.matrix = matrix
+        self.matrix = _aligned(matrix)
         self.ids = ids
         self.id_to_idx = {i: r for r, i in enumerate(ids)}
-        self.timestamps = timestamps
+        self.timestamps = None if timestamps is None else _aligned(timestamps)
         self.start = start
 
     def lookup(self, asked: list[str], liked: list[str]) -> tuple[npt.NDArray[np.bool_],
@@ -163,6 +163,23 @@ class _Shard:
         return {"keys": keys, "ids": [self.ids[r] for r in rows],
                 "rows": np.array(self.matrix[rows]).reshape(len(rows), self.matrix.shape[1]),
                 "timestamps": ts}
+
+
+def _aligned(a: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """`a`, or a read-only copy of it that starts on a 64-byte boundary where it does not.
+
+    An array that arrived over the network sits in the message's buffer at any offset, and the
+    module scans misaligned rows through a slower gathering path (three times slower measured
+    at 200,000 x 384): one copy on arrival is paid back by the first few searches.
+    """
+    if a.ctypes.data % 64 == 0:
+        return a
+    raw = np.empty(a.nbytes + 64, np.uint8)
+    skip = -raw.ctypes.data % 64
+    out = raw[skip:skip + a.nbytes].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    out.flags.writeable = False
+    return out
 
 
 class _StoredShard(_Shard):
