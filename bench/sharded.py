@@ -39,7 +39,7 @@ try:
 except ImportError:  # built without the test probe
     probe = None
 
-MODIFIERS = {"plain": "", "diverse": "diverse", "like": "like:d1,d7"}
+MODIFIERS = {"plain": "", "diverse": "diverse", "like": "like:d1,d7", "recent": "recent"}
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -53,7 +53,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--throughput-seconds", type=float, default=3.0)
     p.add_argument("--sweep", default="1,4,16",
                    help="shard counts on one worker for the per-shard cost on the tiny corpus ('' for none)")
-    p.add_argument("--cases", default="plain,diverse,like", help="comma-separated: " + ",".join(MODIFIERS))
+    p.add_argument("--cases", default="plain,diverse,like,recent", help="comma-separated: " + ",".join(MODIFIERS))
     p.add_argument("--json", type=Path, help="write every figure here")
     args = p.parse_args(argv)
     args.worker_counts = [int(w) for w in args.workers.split(",")]
@@ -167,7 +167,7 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
         try:
             with distributed.Client(cluster) as client:
                 cases = {f"tiny.s{s}.{c}": searcher(ShardedCorpus(client, *data["tiny"], shards=s), MODIFIERS[c])
-                         for s in args.shard_counts for c in args.case_names if c != "like"}
+                         for s in args.shard_counts for c in args.case_names if c in ("plain", "diverse")}
                 out["latency"].update(latency(cases, queries, args.repeat))
                 # CPU time of this process (client, its event loop and the local scheduler) per
                 # search: the part that does not spread over the workers.
@@ -189,7 +189,7 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
             derived[f"fixed.w{w}.{c}"] = lat[f"tiny.w{w}.{c}"] - lat[f"tiny.local.{c}"]
             if w == 1:
                 derived[f"per_row.w1.{c}"] = (lat[f"large.w1.{c}"] - lat[f"tiny.w1.{c}"]) / span
-        if len(args.shard_counts) > 1 and c != "like":
+        if len(args.shard_counts) > 1 and c in ("plain", "diverse"):
             lo, hi = min(args.shard_counts), max(args.shard_counts)
             derived[f"per_shard.{c}"] = (lat[f"tiny.s{hi}.{c}"] - lat[f"tiny.s{lo}.{c}"]) / (hi - lo)
             cpu = out["client_cpu"]
@@ -235,7 +235,7 @@ def report(args: argparse.Namespace, out: dict[str, Any]) -> None:
             print(f"{name + ' ' + c:<16}" + "".join(f"{fmt(v):>14}" for v in row))
     for s in args.shard_counts:
         print(f"tiny, {s} shards on 1 worker: " + ", ".join(
-            f"{c} {fmt(out['latency'][f'tiny.s{s}.{c}'])}" for c in args.case_names if c != "like"))
+            f"{c} {fmt(out['latency'][f'tiny.s{s}.{c}'])}" for c in args.case_names if c in ("plain", "diverse")))
     for c in args.case_names:
         row = [out["throughput"][f"large.{w}.{c}"] for w in who]
         print(f"{'q/s ' + c:<16}" + "".join(f"{v:>14.1f}" for v in row))

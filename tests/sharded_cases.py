@@ -183,3 +183,76 @@ def test_write_shards_refuses_a_directory_in_use(tmp_path):
     write_shards(tmp_path, *DATA)
     with pytest.raises(FileExistsError):
         write_shards(tmp_path, Corpus(*DATA))
+
+
+def near_tie_data(seed, n=240, d=24):
+    """Random rows where the best ones recur on every shard with noise of 1e-7 to 1e-3, so
+    that the shards' stand-in scores fall within their error bound of the cut."""
+    rng = np.random.default_rng(seed)
+    m, q = rng.normal(size=(n, d)), rng.normal(size=d)
+    for b in np.argsort(m @ q)[-12:]:
+        for r in rng.integers(0, n, 3):
+            m[r] = m[b] + rng.normal(size=d) * 10.0 ** rng.uniform(-7, -3)
+    ts = np.where(rng.random(n) < 0.15, np.nan, time.time() - rng.uniform(0, 90, n) * 86400.0)
+    words = {w: rng.normal(size=d).astype(np.float32) for w in "abc"} | {"q": q.astype(np.float32)}
+    return m, [f"d{i}" for i in range(n)], ts, words
+
+
+def random_search(rng, n):
+    pick = lambda p: rng.random() < p  # noqa: E731
+    mods = [f"recent:{int(rng.integers(1, 60))}" if pick(0.3) else "recent"] if pick(0.6) else []
+    mods += ["like:" + ",".join(f"d{i}" for i in rng.integers(0, n, int(rng.integers(1, 4))))] if pick(0.6) else []
+    mods += ["diverse"] * pick(0.4) + [f"limit:{int(rng.integers(0, 30))}"] * pick(0.6)
+    mods += ["unlike:a"] * pick(0.3) + ["from: b to: c"] * pick(0.3)
+    kw = {"within": [f"d{i}" for i in rng.integers(0, n, int(rng.integers(0, 80)))]} if pick(0.3) else {}
+    kw |= {"mask": rng.random(n) < 0.8} if pick(0.3) else {}
+    kw |= {"threshold": float(rng.uniform(0, 0.5))} if pick(0.3) else {}
+    kw |= {"oversample": int(rng.integers(0, 40)), "mmr_lambda": float(rng.uniform(0, 1))} if pick(0.3) else {}
+    return " ".join(mods), kw
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_liked_and_decayed_searches_on_near_ties_equal_one_machine(client, seed):
+    # The shards rank by a stand-in query (like:) or their own clock (recent); the bound must
+    # hold back no row of the pool, or ask for more, on every draw.
+    m, ids, ts, words = near_tie_data(seed)
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=seed % 3 + 2)
+    rng = np.random.default_rng(1000 + seed)
+    for _ in range(8):
+        modifiers, keywords = random_search(rng, len(ids))
+        want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+        assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes), (modifiers, keywords)
+
+
+@pytest.mark.parametrize("modifiers", ["like:d1 limit:5", "recent limit:3", "like:d70,d1 recent diverse limit:4"])
+def test_rows_tied_at_every_cut_end_in_whole_shards(client, modifiers):
+    # Each shard's last row ties with the cut, so no bound can hold: the shards must be asked
+    # again until they are exhausted, and the ties still break by global position.
+    rng = np.random.default_rng(9)
+    m = np.vstack([np.tile(rng.normal(size=8), (60, 1)), rng.normal(size=(40, 8))])[rng.permutation(100)]
+    ids = [f"d{i}" for i in range(100)]
+    ts = np.full(100, time.time() - 86400.0)
+    words = {"q": m[0].astype(np.float32)}
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=3)
+    assert sharded.search("q", modifiers).hits == one.search("q", modifiers).hits
+
+
+@pytest.mark.parametrize("modifiers, keywords", [("recent:1 unlike:a limit:3", {}),
+                                                 ("recent:1 unlike:a diverse limit:2", {"oversample": 3})])
+def test_rows_the_shards_keep_below_the_threshold_are_replaced(client, modifiers, keywords):
+    # Rows x score just under the threshold, so the shards (threshold lowered by their error
+    # bound) return them first, and the client drops them; the rows y behind them, above the
+    # threshold but with a larger penalty, must be fetched in a second round.
+    e = np.eye(8)
+    x, y, low = 0.6 * e[0] + 0.8 * e[2], 0.8 * e[0] + 0.5 * e[1] + np.sqrt(0.11) * e[3], 0.1 * e[0] + e[4]
+    m = np.vstack([np.tile(x, (60, 1)), np.tile(y, (12, 1)), np.tile(low, (36, 1))])
+    m = m[np.random.default_rng(4).permutation(len(m))]
+    ids = [f"d{i}" for i in range(len(m))]
+    ts = np.full(len(m), time.time() - 86400.0)  # a day old: decay 1/2 at a half-life of a day
+    words = {"q": e[0].astype(np.float32), "a": e[1].astype(np.float32)}
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=2)
+    want = one.search("q", modifiers, threshold=0.3003, **keywords)
+    assert want.hits and sharded.search("q", modifiers, threshold=0.3003, **keywords).hits == want.hits

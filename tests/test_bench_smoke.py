@@ -28,4 +28,4 @@ def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
                           capture_output=True, text=True, timeout=300, cwd=ROOT)
     assert done.returncode == 0, done.stdout + done.stderr[-3000:]
     agree = json.loads(out.read_text())["agree"]
-    assert len(agree) == 2 * 2 * 3 and all(agree.values()), agree
+    assert len(agree) == 2 * 2 * 4 and all(agree.values()), agree

@@ -13,6 +13,7 @@ the rows never pass through the client.
 from __future__ import annotations
 
 import json
+import math
 import os
 import time
 from collections.abc import Callable, Sequence
@@ -36,6 +37,45 @@ MANIFEST = "manifest.json"
 """The file of a shard directory that lists its shards, written last by `write_shards`."""
 _FORMAT = "quantelle-shards"
 _VERSION = 1
+
+
+_U = 2.0**-24  # float32 unit roundoff
+_SLACK = 1.001  # rows and queries are unit vectors up to float32 rounding
+# Float32 roundings after the dot product: the trajectory mix, the decay product and the
+# penalty, on the shard and on the client (scores stay within 1.5 in size).
+_OPS = 2.0**-19
+_READ_SCALE = 2.0**30  # query components read back as scores of rows 2^30 e_i
+_READ_ERROR = 5e-5 / _READ_SCALE  # what the 4-decimal rounding leaves of a component read back
+
+
+def _effective_query(query_vec: npt.NDArray[np.float32], like_ids: list[str] | None,
+                     liked: dict[str, npt.NDArray[np.float32]]) -> npt.NDArray[np.float64]:
+    """The unit query the module scores rows with (blended with the liked rows' centroid for
+    `like_ids`), read back from the module: the score of the row 2^30 e_i is 2^30 q_i exactly,
+    which the 4-decimal rounding leaves within 5e-5 / 2^30 of q_i."""
+    d = len(query_vec)
+    extra = sorted(liked)
+    probe = np.zeros((d + len(extra), d), np.float32)
+    probe[np.arange(d), np.arange(d)] = _READ_SCALE
+    for j, i in enumerate(extra):
+        probe[d + j] = liked[i]
+    labels = [str(i) for i in range(d)] + [""] * len(extra)
+    out = np.zeros(d)
+    records = _quantelle.score_candidates(
+        probe, labels, {i: d + j for j, i in enumerate(extra)}, query_vec, limit=d,
+        like_ids=like_ids, mask=np.arange(len(labels)) < d)
+    for r in records:
+        out[int(r["id"])] = r["score"] / _READ_SCALE
+    return out
+
+
+def _decay_error(seconds: float, args: dict[str, Any]) -> float:
+    """How far decay read `seconds` apart can move a score: 1 / (1 + age / days) moves by at
+    most the change of age / days, on scores within 1.5, plus the float32 roundings of age."""
+    if not args.get("recent"):
+        return 0.0
+    days = float(np.float32(args.get("recent_days", 30)))
+    return 1.5 * (seconds / 86400.0 / days + 8.0 * _U)
 
 
 class ShardError(RuntimeError):
@@ -162,7 +202,9 @@ class _Shard:
         ts = None if self.timestamps is None else np.array(self.timestamps[rows])
         return {"keys": keys, "ids": [self.ids[r] for r in rows],
                 "rows": np.array(self.matrix[rows]).reshape(len(rows), self.matrix.shape[1]),
-                "timestamps": ts}
+                "timestamps": ts, "scores": [r["score"] for r in records],
+                # every working row that the mask and the threshold keep is here
+                "complete": limit == m or len(records) < limit}
 
 
 def _aligned(a: npt.NDArray[Any]) -> npt.NDArray[Any]:
@@ -235,12 +277,14 @@ class ShardedCorpus:
 
     The arguments and their checks are those of `Corpus`; `shards` defaults to one per worker;
     `timeout` (seconds) bounds every search, which raises `ShardError` when a shard's worker is
-    lost or does not answer in time.
+    lost or does not answer in time. `clock_skew` (seconds) is the most a worker's clock may be
+    off the client's: temporal decay reads the clock on both, and the bound that keeps a
+    search exact widens with the difference.
     """
 
     def __init__(self, client: Any, matrix: npt.ArrayLike, ids: Sequence[str],
                  timestamps: npt.ArrayLike | None = None, *, embed: Embed | None = None,
-                 shards: int | None = None, timeout: float = 60.0) -> None:
+                 shards: int | None = None, timeout: float = 60.0, clock_skew: float = 1.0) -> None:
         whole = Corpus(matrix, ids, timestamps, embed=embed)
         workers = sorted(client.scheduler_info()["workers"])
         count = len(workers) if shards is None else int(shards)
@@ -248,20 +292,26 @@ class ShardedCorpus:
             raise ValueError(f"shards must be at least 1, got {count}")
         n = len(whole)
         bounds = [n * s // count for s in range(count + 1)]
+        # The scattered slices stay referenced until every actor holds its own: a future that
+        # is collected earlier releases its data, and the actor's task fails for lost data.
+        scattered: list[Any] = []
 
         def shard(s: int, worker: str) -> Any:
             lo, hi = bounds[s], bounds[s + 1]
             ts = None if whole.timestamps is None else whole.timestamps[lo:hi]
             data = client.scatter([whole.matrix[lo:hi], whole.ids[lo:hi], ts],
                                   workers=[worker], direct=True)
+            scattered.append(data)
             return client.submit(_Shard, *data, lo, workers=[worker], actor=True, pure=False)
 
         self._attach(client, workers, bounds, whole.dim, whole.timestamps is not None, embed,
-                     timeout, time.monotonic() + timeout, shard)
+                     timeout, clock_skew, time.monotonic() + timeout, shard)
+        del scattered
 
     @classmethod
     def from_directory(cls, client: Any, directory: str | os.PathLike[str], *,
-                       embed: Embed | None = None, timeout: float = 60.0) -> ShardedCorpus:
+                       embed: Embed | None = None, timeout: float = 60.0,
+                       clock_skew: float = 1.0) -> ShardedCorpus:
         """The corpus that `write_shards` wrote to `directory`, a path that every worker can
         read (the client need not). One worker reads the manifest; each shard's worker then
         memory-maps that shard's files itself, so no row passes through the client. Shards go
@@ -293,11 +343,12 @@ class ShardedCorpus:
                                  actor=True, pure=False)
 
         self = cls.__new__(cls)
-        self._attach(client, workers, bounds, dim, dated, embed, timeout, deadline, shard)
+        self._attach(client, workers, bounds, dim, dated, embed, timeout, clock_skew, deadline,
+                     shard)
         return self
 
     def _attach(self, client: Any, workers: list[str], bounds: list[int], dim: int, dated: bool,
-                embed: Embed | None, timeout: float, deadline: float,
+                embed: Embed | None, timeout: float, clock_skew: float, deadline: float,
                 shard: Callable[[int, str], Any]) -> None:
         """Start one actor per shard, `shard(s, worker)`, and wait for them until `deadline`;
         `timeout` becomes the default of every search."""
@@ -306,6 +357,7 @@ class ShardedCorpus:
         count = len(bounds) - 1
         self._client = client
         self._timeout = timeout
+        self._clock_skew = float(clock_skew)
         self._dim = dim
         self._n = bounds[-1]
         self._dated = dated
@@ -346,6 +398,58 @@ class ShardedCorpus:
 
     def _all(self, calls: dict[int, Any], deadline: float, timeout: float) -> dict[int, Any]:
         return {s: self._wait(s, c, deadline, timeout) for s, c in calls.items()}
+
+    def _union(self, parts: list[dict[str, Any]], args: dict[str, Any], diverse: bool, limit: int,
+               oversample: int, like_ids: list[str] | None,
+               liked: dict[str, npt.NDArray[np.float32]]) -> tuple[dict[str, Any], npt.NDArray[np.float32],
+                                                                  list[str], list[str], dict[str, int]]:
+        """The client's call over the shards' rows in global working-set order (labels are the
+        positions in it), the liked rows added after them, masked, so that the module blends
+        the query itself: its keyword arguments, rows, labels, ids and id map."""
+        keys = [key for p in parts for key in p["keys"]]
+        order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
+        every = [i for p in parts for i in p["ids"]]
+        ids = [every[j] for j in order]
+        rows = (np.concatenate([p["rows"] for p in parts]) if parts
+                else np.zeros((0, self._dim), np.float32))[order]
+        labels = [str(j) for j in range(len(ids))]
+        call: dict[str, Any] = dict(args, diverse=diverse, limit=limit, oversample=oversample)
+        if args.get("recent"):
+            call["timestamps"] = np.concatenate([p["timestamps"] for p in parts] or [np.zeros(0)])[order]
+        id_to_idx: dict[str, int] = {}
+        if like_ids is not None:
+            extra = sorted(liked)
+            id_to_idx = {i: len(ids) + j for j, i in enumerate(extra)}
+            rows = np.vstack([rows, *[liked[i][None, :] for i in extra]])
+            labels = labels + [""] * len(extra)
+            call["like_ids"] = like_ids
+            call["mask"] = np.arange(len(labels)) < len(ids)
+            if "timestamps" in call:
+                call["timestamps"] = np.concatenate([call["timestamps"], np.full(len(extra), np.nan)])
+        return call, np.ascontiguousarray(rows, dtype=np.float32), labels, ids, id_to_idx
+
+    def _stand_in_query(self, query_vec: npt.NDArray[np.float32], like_ids: list[str] | None,
+                        liked: dict[str, npt.NDArray[np.float32]]) -> tuple[float, npt.NDArray[np.float32]]:
+        """The query the shards rank with, and a bound on how far any row's score under it can
+        lie from its score under the module's own effective query.
+
+        Both effective queries (the one blended with the liked rows' centroid, and the
+        normalisation of the vector shipped) are read back from the module itself, so the
+        bound needs no model of its arithmetic: their distance, plus the rounding of float32
+        dot products of unit vectors (gamma_d each) on both sides for the query, the
+        trajectory and the penalty (weights 1, 0.3 and 0.5, so 3.6 gamma_d), and as much
+        again for a worker whose kernel rounds otherwise and normalises the vectors itself.
+        """
+        d = len(query_vec)
+        gamma = 8.0 * d * _U / (1.0 - d * _U)
+        if like_ids is None:
+            return gamma * _SLACK, query_vec
+        blended = _effective_query(query_vec, like_ids, liked)
+        shipped = blended.astype(np.float32)
+        normalised = _effective_query(shipped, None, {})
+        gap = float(np.linalg.norm(blended - normalised)) + 2.0 * math.sqrt(d) * _READ_ERROR
+        size = max(1.0, float(np.linalg.norm(blended)), float(np.linalg.norm(normalised)))
+        return gap * _SLACK + gamma * size * _SLACK, shipped
 
     def prepare(self, query: str | npt.ArrayLike, modifiers: str = "", embed: Embed | None = None,
                 *, within: Sequence[str] | None = None, mask: npt.ArrayLike | None = None,
@@ -406,12 +510,22 @@ class ShardedCorpus:
         limit = int(args.pop("limit", 10))
         oversample_ = int(args.pop("oversample", 200))
         recent = bool(args.get("recent"))
+        pool = oversample_ if diverse else limit
         # Without the liked rows or the clock in play every shard ranks exactly as one machine
-        # would, so its best k suffice. Otherwise every working row is fetched (the shard's
-        # ranking, and so a threshold cut on it, would not be the client's).
-        exact = like_ids is None and not recent
-        k = (oversample_ if diverse else limit) if exact else None
-        shard_args = args if exact else {"query_vec": args["query_vec"]}
+        # would, so its best `pool` suffice. Otherwise the shards rank by a close stand-in, and
+        # a bound on its error proves, shard by shard, that the rows held back cannot reach
+        # the pool, or asks that shard for more (docs/distributed.md, points 4 to 7).
+        bounded = like_ids is not None or recent
+        shard_args = args
+        query_error = 0.0
+        if bounded:
+            query_error, shipped = self._stand_in_query(args["query_vec"], like_ids, liked)
+            shard_args = dict(args, query_vec=shipped)
+            cut = float(args.get("threshold", 0.0))
+            if cut > 0.0:
+                allowance = max(0.0, deadline - time.monotonic()) + self._clock_skew
+                lowered = cut - query_error - _OPS - _decay_error(allowance, args)
+                shard_args["threshold"] = max(lowered, 0.0)
         count = len(self._actors)
         parts_of: dict[int, list[Any]] = {s: [None, None] for s in range(count)}
         if listed is not None:
@@ -421,37 +535,42 @@ class ShardedCorpus:
                     part[0], part[1] = [], []
                 part[0].append(i)
                 part[1].append(p)
-        calls = {}
-        for s in range(count):
-            sub, positions = parts_of[s]
-            if listed is not None and sub is None:
-                continue  # none of the listed ids is on this shard
-            shard_mask = None if flags is None else flags[self._bounds[s]:self._bounds[s + 1]]
-            calls[s] = self._call(s, "search", shard_args, k, sub, positions, shard_mask)
-        parts = list(self._all(calls, deadline, wait).values())
-        keys = [key for p in parts for key in p["keys"]]
-        order = np.argsort(np.array(keys, dtype=np.int64), kind="stable")
-        ids = [i for p in parts for i in p["ids"]]
-        rows = (np.concatenate([p["rows"] for p in parts]) if parts
-                else np.zeros((0, self._dim), np.float32))[order]
-        ids = [ids[j] for j in order]
-        labels = [str(j) for j in range(len(ids))]
-        call: dict[str, Any] = dict(args, diverse=diverse, limit=limit, oversample=oversample_)
-        if recent:
-            ts = np.concatenate([p["timestamps"] for p in parts] or [np.zeros(0)])[order]
-            call["timestamps"] = ts
-        id_to_idx: dict[str, int] = {}
-        if like_ids is not None:
-            extra = sorted(liked)
-            id_to_idx = {i: len(ids) + j for j, i in enumerate(extra)}
-            rows = np.vstack([rows, *[liked[i][None, :] for i in extra]])
-            labels = labels + [""] * len(extra)
-            call["like_ids"] = like_ids
-            call["mask"] = np.arange(len(labels)) < len(ids)
-            if recent:
-                call["timestamps"] = np.concatenate([call["timestamps"], np.full(len(extra), np.nan)])
-        records = _quantelle.score_candidates(
-            np.ascontiguousarray(rows, dtype=np.float32), labels, id_to_idx, **call)
+        # Shards with nothing of the list to search are left out. A bounded shard is asked for
+        # some rows beyond the pool: the bound needs a gap below the cut, and a shard whose
+        # rows fill the whole pool would have none.
+        first = pool + max(8, pool // 8) if bounded and pool else pool
+        asked = {s: first for s in range(count) if listed is None or parts_of[s][0] is not None}
+        parts: dict[int, dict[str, Any]] = {}
+        first_sent = time.time()
+        while True:
+            calls = {}
+            for s, k in asked.items():
+                sub, positions = parts_of[s]
+                shard_mask = None if flags is None else flags[self._bounds[s]:self._bounds[s + 1]]
+                calls[s] = self._call(s, "search", shard_args, k, sub, positions, shard_mask)
+            parts.update(self._all(calls, deadline, wait))
+            call, rows, labels, ids, id_to_idx = self._union(
+                [parts[s] for s in sorted(parts)], args, diverse, limit, oversample_, like_ids, liked)
+            records = _quantelle.score_candidates(rows, labels, id_to_idx, **call)
+            if not bounded or pool == 0:
+                break
+            ranked = records if not diverse else _quantelle.score_candidates(
+                rows, labels, id_to_idx, **dict(call, diverse=False, limit=pool))
+            shift = _decay_error(time.time() - first_sent + self._clock_skew, args)
+            margin = query_error + _OPS + 2.0 * shift
+            # A held-back row scores at most its shard's last score (rounded: + 5e-5) + margin;
+            # below the pool's last exact score (rounded: - 5e-5), or below a threshold that
+            # no penalty comes after, it cannot enter the pool.
+            floor = ranked[pool - 1]["score"] - 5e-5 if len(ranked) == pool else -np.inf
+            if "not_like_vec" not in args and float(args.get("threshold", 0.0)) > 0.0:
+                floor = max(floor, float(args["threshold"]))
+            asked = {s: 4 * len(p["keys"]) for s, p in parts.items()
+                     if not p["complete"] and not p["scores"][-1] + 5e-5 + margin < floor}
+            if not asked:
+                break
+            if time.monotonic() > deadline:
+                raise ShardError(f"shards {sorted(asked)} could not prove their part of the pool "
+                                 f"within {wait:g} s")
         hits = [Hit(ids[int(r["id"])], r["score"]) for r in records]
         hit_notes: tuple[str, ...] = ()
         if recent:
