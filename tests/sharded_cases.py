@@ -113,6 +113,35 @@ def test_bad_keywords_raise_as_one_machine(pair, keywords):
     assert raised[0] == raised[1]
 
 
+@pytest.fixture(scope="module")
+def other_bits(client):
+    # As if a worker's kernel rounded otherwise: every search then goes by the bound.
+    sharded = ShardedCorpus(client, *DATA, embed=WORDS.get)
+    assert sharded._same_bits  # one machine, one kernel
+    sharded._same_bits = False
+    return sharded
+
+
+@pytest.mark.parametrize("modifiers", KEYED_MODIFIERS)
+@pytest.mark.parametrize("keywords", ["masked", "threshold", "within-twins-interleaved"])
+def test_workers_with_other_kernels_still_give_one_machines_result(pair, other_bits, keywords, modifiers):
+    keywords = KEYWORDS[keywords]
+    want, got = pair[0].search("q", modifiers, **keywords), other_bits.search("q", modifiers, **keywords)
+    assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes)
+
+
+def test_the_kernel_probe_tells_the_variants_apart(monkeypatch):
+    import quantelle.distributed as sharding
+
+    probe = pytest.importorskip("_quantelle_probe", reason="built without the test probe")
+    monkeypatch.setattr(sharding, "_quantelle", probe)
+    seen = {}
+    for variant in probe.variants():
+        probe.use(variant)
+        seen[variant] = sharding._kernel_probe(384)
+    assert len(set(map(tuple, seen.values()))) == len(seen), "two variants gave the same probe"
+
+
 def test_a_lost_worker_raises_instead_of_a_partial_result():
     cluster = local_cluster()
     with distributed.Client(cluster) as c:

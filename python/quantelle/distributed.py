@@ -69,6 +69,16 @@ def _effective_query(query_vec: npt.NDArray[np.float32], like_ids: list[str] | N
     return out
 
 
+def _kernel_probe(dim: int) -> list[str]:
+    """Scores that show the last bits of this process's scan and normalisation: random rows
+    scaled by 2^16 put every float32 ulp of a score above the 4-decimal rounding."""
+    rng = np.random.default_rng(20261207)
+    rows = rng.standard_normal((64, dim)).astype(np.float32) * np.float32(2.0**16)
+    query = rng.standard_normal(dim).astype(np.float32)
+    records = _quantelle.score_candidates(rows, [str(i) for i in range(64)], {}, query, limit=64)
+    return [f"{r['id']} {r['score']!r}" for r in records]
+
+
 def _decay_error(seconds: float, args: dict[str, Any]) -> float:
     """How far decay read `seconds` apart can move a score: 1 / (1 + age / days) moves by at
     most the change of age / days, on scores within 1.5, plus the float32 roundings of age."""
@@ -160,6 +170,9 @@ class _Shard:
         self.id_to_idx = {i: r for r, i in enumerate(ids)}
         self.timestamps = None if timestamps is None else _aligned(timestamps)
         self.start = start
+
+    def probe(self, dim: int) -> list[str]:
+        return _kernel_probe(dim)
 
     def lookup(self, asked: list[str], liked: list[str]) -> tuple[npt.NDArray[np.bool_],
                                                                   dict[str, npt.NDArray[np.float32]]]:
@@ -366,6 +379,10 @@ class ShardedCorpus:
         self._workers = [workers[s % len(workers)] for s in range(count)]
         futures = [shard(s, self._workers[s]) for s in range(count)]
         self._actors = [self._wait(s, f, deadline, timeout) for s, f in enumerate(futures)]
+        # A shard's best k are the client's only if its worker scores with the same bits.
+        mine = _kernel_probe(dim)
+        theirs = self._all({s: self._call(s, "probe", dim) for s in range(count)}, deadline, timeout)
+        self._same_bits = all(t == mine for t in theirs.values())
 
     def __len__(self) -> int:
         return self._n
@@ -511,11 +528,12 @@ class ShardedCorpus:
         oversample_ = int(args.pop("oversample", 200))
         recent = bool(args.get("recent"))
         pool = oversample_ if diverse else limit
-        # Without the liked rows or the clock in play every shard ranks exactly as one machine
+        # Without the liked rows or the clock in play, and with workers that score with the
+        # client's bits (probed at construction), every shard ranks exactly as one machine
         # would, so its best `pool` suffice. Otherwise the shards rank by a close stand-in, and
         # a bound on its error proves, shard by shard, that the rows held back cannot reach
         # the pool, or asks that shard for more (docs/distributed.md, points 4 to 7).
-        bounded = like_ids is not None or recent
+        bounded = like_ids is not None or recent or not self._same_bits
         shard_args = args
         query_error = 0.0
         if bounded:
