@@ -95,3 +95,15 @@ install-bench: $(PY)
 
 bench: install-bench
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# Sharded search on a local cluster against one process (bench/sharded.py; docs/distributed.md):
+# the same Release build with the cluster extra. SHARDED_ARGS passes options, e.g.
+# `make bench-sharded SHARDED_ARGS="--rows 50000 --json build/bench-sharded.json"`.
+.PHONY: bench-sharded install-bench-sharded
+
+install-bench-sharded: $(PY)
+	$(PIP_INSTALL) ".[bench,distributed]" -Cbuild-dir=$(BENCH_BUILD_DIR) -Ccmake.build-type=Release \
+	  -Ccmake.define.QUANTELLE_PROBE=ON
+
+bench-sharded: install-bench-sharded
+	$(PY) bench/sharded.py $(SHARDED_ARGS)

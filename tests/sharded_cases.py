@@ -1,5 +1,6 @@
 """ShardedCorpus against Corpus on the same rows, hit for hit (run by test_distributed.py)."""
 import contextlib
+import json
 import os
 import time
 
@@ -7,7 +8,7 @@ import numpy as np
 import pytest
 
 from quantelle import Corpus
-from quantelle.distributed import ShardedCorpus, ShardError
+from quantelle.distributed import MANIFEST, ShardedCorpus, ShardError, write_shards
 
 distributed = pytest.importorskip("distributed", reason="the distributed extra is not installed")
 
@@ -29,11 +30,16 @@ def local_cluster():
 
 
 @pytest.fixture(scope="module")
-def pair():
+def client():
     cluster = local_cluster()
-    with distributed.Client(cluster) as client:
-        yield Corpus(*DATA, embed=WORDS.get), ShardedCorpus(client, *DATA, embed=WORDS.get)
+    with distributed.Client(cluster) as c:
+        yield c
     cluster.close()
+
+
+@pytest.fixture(scope="module")
+def pair(client):
+    return Corpus(*DATA, embed=WORDS.get), ShardedCorpus(client, *DATA, embed=WORDS.get)
 
 
 @pytest.mark.parametrize("modifiers", [
@@ -48,6 +54,94 @@ def test_sharded_search_equals_one_machine(pair, modifiers):
     assert (got.applied, got.notes) == (want.applied, want.notes)
 
 
+# Lists that span both shards (rows 0-149 and 150-300), out of order, with ids listed twice,
+# tied rows (150-159 repeat the best of the first half) and liked ids (d3, d100, d250) inside
+# and outside the list.
+WITHIN = ["d250", "d3", "d151", "d3", "d7", "d300", "d100", "d155", "d151", "d0"] + \
+    [f"d{i}" for i in range(140, 165)] + [f"d{i}" for i in range(5, 300, 11)]
+TWIN = f"d{np.argsort(M[:150] @ WORDS['q'])[-1]}"  # the row that d159 repeats
+MASK = np.random.default_rng(5).random(len(M)) < 0.7
+MASK[[3, 155]] = False  # a liked row and a tied row masked
+KEYWORDS = {
+    "within": dict(within=WITHIN),
+    "within-masked": dict(within=WITHIN, mask=MASK),
+    "masked": dict(mask=MASK),
+    "within-tuned": dict(within=WITHIN, threshold=0.05, oversample=12, mmr_lambda=0.3),
+    "threshold": dict(threshold=0.2),
+    "within-one-twice": dict(within=["d200", "d200"]),
+    "within-twins-interleaved": dict(within=[TWIN, "d159", TWIN, "d159"]),
+    "within-empty": dict(within=[]),
+    "all-masked": dict(mask=np.zeros(len(M), bool)),
+}
+KEYED_MODIFIERS = ["", "limit:40", "diverse", "diverse limit:7", "like:d3,d250", "recent:9",
+                   "unlike:a from: b to: c", "like:d100 unlike:a recent diverse limit:6 from: b to: c"]
+
+
+@pytest.mark.parametrize("modifiers", KEYED_MODIFIERS)
+@pytest.mark.parametrize("keywords", KEYWORDS.values(), ids=KEYWORDS)
+def test_keywords_give_one_machines_result(pair, keywords, modifiers):
+    one, sharded = pair
+    want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+    assert got.hits == want.hits
+    assert (got.applied, got.notes) == (want.applied, want.notes)
+
+
+BAD = {  # the first fault Corpus reports is the one reported here too
+    "unknown": dict(within=["d1", "nope", "zz", "nope"]),
+    "a-str": dict(within="d1"),
+    "not-a-str": dict(within=["d1", 7]),
+    "a-generator": dict(within=(i for i in ["d1"])),
+    "short-mask": dict(mask=np.ones(len(M) - 1, bool)),
+    "int-mask": dict(mask=np.ones(len(M), int)),
+    "unknown-and-bad-threshold": dict(within=["nope"], threshold="x"),
+    "like-before-within": dict(within=["nope"], modifiers="like:d1,gone"),
+    "recent-before-within": dict(within=["nope"], modifiers="recent:0"),
+}
+
+
+@pytest.mark.parametrize("keywords", BAD.values(), ids=BAD)
+def test_bad_keywords_raise_as_one_machine(pair, keywords):
+    one, sharded = pair
+    raised = []
+    for corpus in (one, sharded):
+        kw = dict(keywords)
+        if "within" in kw and not isinstance(kw["within"], (list, str)):
+            kw["within"] = (i for i in ["d1"])  # a fresh generator for each
+        with pytest.raises((ValueError, TypeError)) as info:
+            corpus.search("q", kw.pop("modifiers", ""), **kw)
+        raised.append((type(info.value), str(info.value)))
+    assert raised[0] == raised[1]
+
+
+@pytest.fixture(scope="module")
+def other_bits(client):
+    # As if a worker's kernel rounded otherwise: every search then goes by the bound.
+    sharded = ShardedCorpus(client, *DATA, embed=WORDS.get)
+    assert sharded._same_bits  # one machine, one kernel
+    sharded._same_bits = False
+    return sharded
+
+
+@pytest.mark.parametrize("modifiers", KEYED_MODIFIERS)
+@pytest.mark.parametrize("keywords", ["masked", "threshold", "within-twins-interleaved"])
+def test_workers_with_other_kernels_still_give_one_machines_result(pair, other_bits, keywords, modifiers):
+    keywords = KEYWORDS[keywords]
+    want, got = pair[0].search("q", modifiers, **keywords), other_bits.search("q", modifiers, **keywords)
+    assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes)
+
+
+def test_the_kernel_probe_tells_the_variants_apart(monkeypatch):
+    import quantelle.distributed as sharding
+
+    probe = pytest.importorskip("_quantelle_probe", reason="built without the test probe")
+    monkeypatch.setattr(sharding, "_quantelle", probe)
+    seen = {}
+    for variant in probe.variants():
+        probe.use(variant)
+        seen[variant] = sharding._kernel_probe(384)
+    assert len(set(map(tuple, seen.values()))) == len(seen), "two variants gave the same probe"
+
+
 def test_a_lost_worker_raises_instead_of_a_partial_result():
     cluster = local_cluster()
     with distributed.Client(cluster) as c:
@@ -58,3 +152,136 @@ def test_a_lost_worker_raises_instead_of_a_partial_result():
         with pytest.raises(ShardError, match="shard 0"):
             sharded.search("q")
     cluster.close()
+
+
+@pytest.mark.parametrize("dated", [True, False], ids=["dated", "undated"])
+def test_shards_from_files_search_as_one_machine(client, tmp_path, dated):
+    ts = TS if dated else None
+    one = Corpus(M, DATA[1], ts, embed=WORDS.get)
+    write_shards(tmp_path, M, DATA[1], ts, shards=3)  # three shards on two workers
+    assert np.array_equal(np.load(tmp_path / "shard-00001.npy"), one.matrix[100:200])  # Corpus's rows, bit for bit
+    sharded = ShardedCorpus.from_directory(client, tmp_path, embed=WORDS.get)
+    assert (len(sharded), sharded.dim) == (len(one), one.dim)
+    for modifiers, keywords in [("", {}), ("recent diverse like:d3,d250 limit:6", {}),
+                                ("unlike:a", dict(within=WITHIN, mask=MASK))]:
+        want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+        assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes)
+
+
+def _truncate(path):
+    path.write_bytes(path.read_bytes()[:200])
+
+
+def _ids(path, value):
+    path.write_text(json.dumps(value))
+
+
+BROKEN = {  # what happens to shard 1's files, and what the error says
+    "missing-rows": (lambda d: (d / "shard-00001.npy").unlink(), "shard-00001.npy"),
+    "truncated-rows": (lambda d: _truncate(d / "shard-00001.npy"), "shard 1"),
+    "not-npy": (lambda d: (d / "shard-00001.npy").write_bytes(b"not an array"), "shard 1"),
+    "wrong-dtype": (lambda d: np.save(d / "shard-00001.npy", np.zeros((151, 16))), "float64"),
+    "short-ids": (lambda d: _ids(d / "shard-00001.ids.json", ["x"]), "list of 151 str ids"),
+    "ids-not-json": (lambda d: (d / "shard-00001.ids.json").write_text("[\"x\","), "shard 1"),
+    "repeated-ids": (lambda d: _ids(d / "shard-00001.ids.json", ["x"] * 151), "distinct"),
+    "missing-timestamps": (lambda d: (d / "shard-00001.timestamps.npy").unlink(), "timestamps"),
+}
+
+
+@pytest.mark.parametrize("damage, message", BROKEN.values(), ids=BROKEN)
+def test_a_broken_shard_file_raises_naming_shard_and_worker(client, tmp_path, damage, message):
+    write_shards(tmp_path, *DATA, shards=2)
+    damage(tmp_path)
+    worker = sorted(client.scheduler_info()["workers"])[1]
+    with pytest.raises(ShardError, match=f"shard 1 on {worker}") as info:
+        ShardedCorpus.from_directory(client, tmp_path, timeout=30.0)
+    assert message in str(info.value)
+
+
+@pytest.mark.parametrize("manifest", [None, "{", json.dumps({"format": "other"})], ids=["missing", "corrupt", "foreign"])
+def test_a_broken_manifest_raises(client, tmp_path, manifest):
+    write_shards(tmp_path, *DATA, shards=2)
+    (tmp_path / MANIFEST).unlink()
+    if manifest is not None:
+        (tmp_path / MANIFEST).write_text(manifest)
+    with pytest.raises(ShardError, match="manifest"):
+        ShardedCorpus.from_directory(client, tmp_path, timeout=30.0)
+
+
+def test_write_shards_refuses_a_directory_in_use(tmp_path):
+    write_shards(tmp_path, *DATA)
+    with pytest.raises(FileExistsError):
+        write_shards(tmp_path, Corpus(*DATA))
+
+
+def near_tie_data(seed, n=240, d=24):
+    """Random rows where the best ones recur on every shard with noise of 1e-7 to 1e-3, so
+    that the shards' stand-in scores fall within their error bound of the cut."""
+    rng = np.random.default_rng(seed)
+    m, q = rng.normal(size=(n, d)), rng.normal(size=d)
+    for b in np.argsort(m @ q)[-12:]:
+        for r in rng.integers(0, n, 3):
+            m[r] = m[b] + rng.normal(size=d) * 10.0 ** rng.uniform(-7, -3)
+    ts = np.where(rng.random(n) < 0.15, np.nan, time.time() - rng.uniform(0, 90, n) * 86400.0)
+    words = {w: rng.normal(size=d).astype(np.float32) for w in "abc"} | {"q": q.astype(np.float32)}
+    return m, [f"d{i}" for i in range(n)], ts, words
+
+
+def random_search(rng, n):
+    pick = lambda p: rng.random() < p  # noqa: E731
+    mods = [f"recent:{int(rng.integers(1, 60))}" if pick(0.3) else "recent"] if pick(0.6) else []
+    mods += ["like:" + ",".join(f"d{i}" for i in rng.integers(0, n, int(rng.integers(1, 4))))] if pick(0.6) else []
+    mods += ["diverse"] * pick(0.4) + [f"limit:{int(rng.integers(0, 30))}"] * pick(0.6)
+    mods += ["unlike:a"] * pick(0.3) + ["from: b to: c"] * pick(0.3)
+    kw = {"within": [f"d{i}" for i in rng.integers(0, n, int(rng.integers(0, 80)))]} if pick(0.3) else {}
+    kw |= {"mask": rng.random(n) < 0.8} if pick(0.3) else {}
+    kw |= {"threshold": float(rng.uniform(0, 0.5))} if pick(0.3) else {}
+    kw |= {"oversample": int(rng.integers(0, 40)), "mmr_lambda": float(rng.uniform(0, 1))} if pick(0.3) else {}
+    return " ".join(mods), kw
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_liked_and_decayed_searches_on_near_ties_equal_one_machine(client, seed):
+    # The shards rank by a stand-in query (like:) or their own clock (recent); the bound must
+    # hold back no row of the pool, or ask for more, on every draw.
+    m, ids, ts, words = near_tie_data(seed)
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=seed % 3 + 2)
+    rng = np.random.default_rng(1000 + seed)
+    for _ in range(8):
+        modifiers, keywords = random_search(rng, len(ids))
+        want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+        assert (got.hits, got.applied, got.notes) == (want.hits, want.applied, want.notes), (modifiers, keywords)
+
+
+@pytest.mark.parametrize("modifiers", ["like:d1 limit:5", "recent limit:3", "like:d70,d1 recent diverse limit:4"])
+def test_rows_tied_at_every_cut_end_in_whole_shards(client, modifiers):
+    # Each shard's last row ties with the cut, so no bound can hold: the shards must be asked
+    # again until they are exhausted, and the ties still break by global position.
+    rng = np.random.default_rng(9)
+    m = np.vstack([np.tile(rng.normal(size=8), (60, 1)), rng.normal(size=(40, 8))])[rng.permutation(100)]
+    ids = [f"d{i}" for i in range(100)]
+    ts = np.full(100, time.time() - 86400.0)
+    words = {"q": m[0].astype(np.float32)}
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=3)
+    assert sharded.search("q", modifiers).hits == one.search("q", modifiers).hits
+
+
+@pytest.mark.parametrize("modifiers, keywords", [("recent:1 unlike:a limit:3", {}),
+                                                 ("recent:1 unlike:a diverse limit:2", {"oversample": 3})])
+def test_rows_the_shards_keep_below_the_threshold_are_replaced(client, modifiers, keywords):
+    # Rows x score just under the threshold, so the shards (threshold lowered by their error
+    # bound) return them first, and the client drops them; the rows y behind them, above the
+    # threshold but with a larger penalty, must be fetched in a second round.
+    e = np.eye(8)
+    x, y, low = 0.6 * e[0] + 0.8 * e[2], 0.8 * e[0] + 0.5 * e[1] + np.sqrt(0.11) * e[3], 0.1 * e[0] + e[4]
+    m = np.vstack([np.tile(x, (60, 1)), np.tile(y, (12, 1)), np.tile(low, (36, 1))])
+    m = m[np.random.default_rng(4).permutation(len(m))]
+    ids = [f"d{i}" for i in range(len(m))]
+    ts = np.full(len(m), time.time() - 86400.0)  # a day old: decay 1/2 at a half-life of a day
+    words = {"q": e[0].astype(np.float32), "a": e[1].astype(np.float32)}
+    one = Corpus(m, ids, ts, embed=words.get)
+    sharded = ShardedCorpus(client, m, ids, ts, embed=words.get, shards=2)
+    want = one.search("q", modifiers, threshold=0.3003, **keywords)
+    assert want.hits and sharded.search("q", modifiers, threshold=0.3003, **keywords).hits == want.hits

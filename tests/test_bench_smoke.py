@@ -1,9 +1,11 @@
-"""The benchmark runs end to end on one tiny grid point and agrees with its NumPy peer."""
+"""The benchmarks run end to end on tiny sizes and agree with their peers (NumPy; one process)."""
 # No speed is asserted: speed is measured only by `make bench`.
 import json
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -16,3 +18,14 @@ def test_bench_runs_and_agrees_with_numpy(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     (point,) = json.loads(out.read_text())["points"]
     assert point["agreement"]["numpy_top10_same"] is True
+
+
+def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
+    pytest.importorskip("distributed", reason="the distributed extra is not installed")
+    out = tmp_path / "sharded.json"
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / "sharded.py"), "--rows", "2000", "--tiny", "200",
+                           "--repeat", "2", "--throughput-seconds", "0.1", "--sweep", "1,2", "--json", str(out)],
+                          capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert done.returncode == 0, done.stdout + done.stderr[-3000:]
+    agree = json.loads(out.read_text())["agree"]
+    assert len(agree) == 2 * 2 * 4 and all(agree.values()), agree
