@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "core/fault.h"
 #include "kernels/kernels.h"
@@ -30,6 +31,7 @@ struct Candidate {
   double relevance;  // lambda * rel, rounded once
   double max_sim;
   std::size_t position;  // into the candidate list
+  std::uint64_t rank;     // the candidate list's order: ties go to the lower rank
   std::size_t seen;
   const float* row;  // on the pass-per-pick paths
 };
@@ -44,9 +46,9 @@ inline void raise_to(Candidate& c, float value, double redundancy_weight) noexce
   c.score = c.relevance - redundancy;
 }
 
-// Scan order: higher score first, ties to the lower position. NaN scores never get here.
+// Scan order: higher score first, ties to the lower rank. NaN scores never get here.
 inline bool ranks_below(const Candidate& a, const Candidate& b) noexcept {
-  return a.score < b.score || (a.score == b.score && a.position > b.position);
+  return a.score < b.score || (a.score == b.score && a.rank > b.rank);
 }
 
 void sift_down(std::vector<Candidate>& heap, std::size_t at) noexcept {
@@ -67,15 +69,15 @@ void pop_top(std::vector<Candidate>& heap) noexcept {
   if (!heap.empty()) sift_down(heap, 0);
 }
 
-// Pairs: pick(c) records the candidate just picked; block(c, count, end, out) gives out[j] = the
-// pair value of c[j] with the latest pick (the candidates up to end come next); against(c, first, count, out) gives out[j] = that of c
+// Pairs: pick(c) records the candidate just picked; pass(live, fn) calls fn(i, value) for every
+// live[i] with its pair value with the latest pick; against(c, first, count, out) gives out[j] = that of c
 // with pick first + j (count <= kMaxQueries).
 
 // With a positive, finite redundancy weight a score only falls as picks are added (max_sim only
 // rises, and rounding is monotonic), so a score against the first picks bounds every later one
 // from above. The candidates wait in a heap by those bounds; the top is brought up to date
 // against the picks it has not seen, and once the top is up to date no other can beat it (nor
-// tie it from a lower position). A pair value is computed only when a candidate reaches the top
+// tie it from a lower rank). A pair value is computed only when a candidate reaches the top
 // between two picks, not for every candidate at every pick, and each candidate still meets the
 // picks in pick order, so every score is the one a full scan would compute. A score that is NaN
 // or -inf stays so and never wins: such candidates leave.
@@ -113,31 +115,30 @@ void pick_by_bounds(std::vector<Candidate>& heap, std::vector<MmrPick>& picks, s
 
 // Any other weight: after each pick one pass over the unpicked candidates raises their max_sim
 // and finds the next pick (a score depends on its own max_sim alone, so the update and the scan
-// share the pass). The order of the candidates is free (the scan breaks ties by position), so a
+// share the pass). The order of the candidates is free (the scan breaks ties by rank), so a
 // pick leaves by trading places with the last one.
 template <class Pairs>
 void pick_by_passes(std::vector<Candidate>& live, std::vector<MmrPick>& picks, std::size_t wanted,
                     double redundancy_weight, Pairs& pairs) {
-  float values[kBlockRows];
   for (;;) {
     double best = kMinusInf;
-    std::size_t best_i = 0, best_pos = std::numeric_limits<std::size_t>::max();
-    for (std::size_t first = 0; first < live.size(); first += kBlockRows) {
-      const std::size_t count = std::min(kBlockRows, live.size() - first);
-      pairs.block(live.data() + first, count, live.data() + live.size(), values);
-      for (std::size_t j = 0; j < count; ++j) {
-        Candidate& c = live[first + j];
-        raise_to(c, values[j], redundancy_weight);
-        // The first strictly greatest in position order; NaN never wins.
-        if (c.score > best || (c.score == best && c.position < best_pos)) {
-          best = c.score;
-          best_i = first + j;
-          best_pos = c.position;
-        }
+    std::size_t best_i = 0;
+    std::uint64_t best_rank = std::numeric_limits<std::uint64_t>::max();
+    pairs.pass(live, [&](std::size_t i, float value) {
+      Candidate& c = live[i];
+      const double v = value;
+      c.max_sim = v > c.max_sim ? v : c.max_sim;
+      const double redundancy = redundancy_weight * c.max_sim;
+      const double score = c.relevance - redundancy;
+      // The first strictly greatest in rank order; NaN never wins.
+      if (score > best || (score == best && c.rank < best_rank)) [[unlikely]] {
+        best = score;
+        best_i = i;
+        best_rank = c.rank;
       }
-    }
+    });
     if (best == kMinusInf) return;  // every remaining score is NaN or -inf
-    picks.push_back({best_pos, best});
+    picks.push_back({live[best_i].position, best});
     if (picks.size() == wanted) return;  // the last pick's pair values are never needed
     pairs.pick(live[best_i]);
     live[best_i] = live.back();
@@ -153,22 +154,19 @@ template <class Pairs>
 std::vector<MmrPick> greedy(std::vector<Candidate>& live, std::size_t wanted, double lambda,
                             Pairs& pairs) {
   constexpr bool kBounded = Pairs::kComputed;
-  const auto first = std::find_if(live.begin(), live.end(),
-                                  [](const Candidate& c) { return c.position == 0; });
-  std::vector<MmrPick> picks{{0, first->relevance}};
+  const auto first = std::min_element(
+      live.begin(), live.end(), [](const Candidate& a, const Candidate& b) { return a.rank < b.rank; });
+  std::vector<MmrPick> picks{{first->position, first->relevance}};
   picks.reserve(wanted);
   pairs.pick(*first);
   *first = live.back();
   live.pop_back();
   const double redundancy_weight = 1.0 - lambda;
   if (kBounded && redundancy_weight > 0.0 && std::isfinite(redundancy_weight)) {
-    float values[kBlockRows];
-    for (std::size_t at = 0; at < live.size(); at += kBlockRows) {
-      const std::size_t count = std::min(kBlockRows, live.size() - at);
-      pairs.block(live.data() + at, count, live.data() + live.size(), values);
-      for (std::size_t j = 0; j < count; ++j) raise_to(live[at + j], values[j], redundancy_weight);
-    }
-    for (Candidate& c : live) c.seen = 1;
+    pairs.pass(live, [&](std::size_t i, float value) {
+      raise_to(live[i], value, redundancy_weight);
+      live[i].seen = 1;
+    });
     pick_by_bounds(live, picks, wanted, redundancy_weight, pairs);
   } else {
     pick_by_passes(live, picks, wanted, redundancy_weight, pairs);
@@ -176,17 +174,24 @@ std::vector<MmrPick> greedy(std::vector<Candidate>& live, std::size_t wanted, do
   return picks;
 }
 
-// Pair values from the whole P x P product, computed once.
+// Pair values from the whole P x P product, computed once. The product writes every value, so
+// its memory is not cleared first.
 struct GramPairs {
   static constexpr bool kComputed = false;
-  std::vector<float> pair;
+  std::unique_ptr<float[]> pair;
   std::size_t n;
   std::vector<std::size_t> picked;  // positions
 
+  GramPairs(const MatrixF32& m, std::span<const std::uint64_t> rows)
+      : pair(new float[rows.size() * rows.size()]), n(rows.size()) {
+    kernels().gram(select_rows(m, rows).values.data(), n, m.cols, pair.get());
+  }
+
   void pick(const Candidate& c) { picked.push_back(c.position); }
-  void block(const Candidate* c, std::size_t count, const Candidate*, float* out) const {
-    const float* row = pair.data() + picked.back() * n;
-    for (std::size_t j = 0; j < count; ++j) out[j] = row[c[j].position];
+  template <class Fn>
+  void pass(const std::vector<Candidate>& live, Fn&& fn) const {
+    const float* row = pair.get() + picked.back() * n;
+    for (std::size_t i = 0; i < live.size(); ++i) fn(i, row[live[i].position]);
   }
   void against(const Candidate& c, std::size_t first, std::size_t count, float* out) const {
     for (std::size_t j = 0; j < count; ++j) out[j] = pair[picked[first + j] * n + c.position];
@@ -210,16 +215,35 @@ struct RowPairs {
     picked.push_back(c.row);
     std::memcpy(query, c.row, d * sizeof(float));
   }
-  void block(const Candidate* c, std::size_t count, const Candidate* end, float* out) const {
+  // A block takes its rows from kRuns separate runs of the candidates, read side by side (as
+  // scan_rows reads the matrix): neighbouring rows in one block are read at about 2/3 of the
+  // speed. Each run's row a block ahead is hinted, for candidate lists with gaps.
+  template <class Fn>
+  void pass(const std::vector<Candidate>& live, Fn&& fn) const {
+    const std::size_t n = live.size();
+    std::size_t start[kRuns + 1];
+    for (std::size_t s = 0; s <= kRuns; ++s) start[s] = n * s / kRuns;
     const float* rows[kBlockRows];
-    for (std::size_t j = 0; j < count; ++j) rows[j] = c[j].row;
-    // Rows of a scattered candidate list are hinted a block ahead; the prefetchers follow
-    // each row once its first lines are asked for.
-    const Candidate* next = c + count;
-    const Candidate* ahead = next + std::min<std::ptrdiff_t>(kBlockRows, end - next);
-    for (const Candidate* r = next; r < ahead; ++r) __builtin_prefetch(r->row);
+    std::size_t at[kBlockRows];
+    float values[kBlockRows];
     const float* q = query;
-    kernel.dot_block(rows, count, &q, 1, d, out);
+    std::size_t filled = 0;
+    const auto flush = [&] {
+      kernel.dot_block(rows, filled, &q, 1, d, values);
+      for (std::size_t j = 0; j < filled; ++j) fn(at[j], values[j]);
+      filled = 0;
+    };
+    for (std::size_t t = 0; t < (n + kRuns - 1) / kRuns; ++t) {
+      for (std::size_t s = 0; s < kRuns; ++s) {
+        const std::size_t i = start[s] + t;
+        if (i >= start[s + 1]) continue;
+        if (i + kBlockRows / kRuns < start[s + 1]) __builtin_prefetch(live[i + kBlockRows / kRuns].row);
+        rows[filled] = live[i].row;
+        at[filled++] = i;
+        if (filled == kBlockRows) flush();
+      }
+    }
+    if (filled != 0) flush();
   }
   void against(const Candidate& c, std::size_t first, std::size_t count, float* out) const {
     kernel.dot_block(&c.row, 1, picked.data() + first, count, d, out);
@@ -230,14 +254,15 @@ struct RowPairs {
 // the matrix one way (the stride prefetchers and the TLB follow that) where the candidates in
 // relevance order jump about. Otherwise by position, the order of the product's rows.
 std::vector<Candidate> candidates(const MatrixF32& m, std::span<const std::uint64_t> rows,
-                                  std::span<const double> rel, double lambda, bool by_row) {
+                                  std::span<const double> rel, std::span<const std::uint64_t> ranks,
+                                  double lambda, bool by_row) {
   const std::size_t n = rows.size();
   std::vector<Candidate> out(n);
   const std::vector<std::uint32_t> order =
       by_row ? positions_by_row(rows, m.rows) : std::vector<std::uint32_t>();
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t p = order.empty() ? i : order[i];
-    out[i] = {0.0, lambda * rel[p], kMinusInf, p, 0, nullptr};
+    out[i] = {0.0, lambda * rel[p], kMinusInf, p, ranks.empty() ? p : ranks[p], 0, nullptr};
   }
   return out;
 }
@@ -245,18 +270,23 @@ std::vector<Candidate> candidates(const MatrixF32& m, std::span<const std::uint6
 }  // namespace
 
 std::vector<MmrPick> mmr_greedy(const MatrixF32& m, std::span<const std::uint64_t> rows,
-                                std::span<const double> rel, std::uint64_t k, double lambda) {
+                                std::span<const double> rel, std::uint64_t k, double lambda,
+                                std::span<const std::uint64_t> ranks) {
   const std::size_t n = rows.size();
   if (n == 0) return {};
-  if (k < 2 || n == 1) return {{0, lambda * rel[0]}};
+  if (k < 2 || n == 1) {
+    const std::size_t first =
+        ranks.empty() ? 0 : static_cast<std::size_t>(std::min_element(ranks.begin(), ranks.end()) - ranks.begin());
+    return {{first, lambda * rel[first]}};
+  }
   const std::size_t wanted = k < n ? static_cast<std::size_t>(k) : n;
   const bool gram_fits = n <= kGramMaxBytes / sizeof(float) / n;
   if (gram_fits && (wanted - 1) * kGramShare >= n) {
-    std::vector<Candidate> live = candidates(m, rows, rel, lambda, false);
-    GramPairs pairs{gram_matrix(select_rows(m, rows)), n, {}};
+    std::vector<Candidate> live = candidates(m, rows, rel, ranks, lambda, false);
+    GramPairs pairs(m, rows);
     return greedy(live, wanted, lambda, pairs);
   }
-  std::vector<Candidate> live = candidates(m, rows, rel, lambda, true);
+  std::vector<Candidate> live = candidates(m, rows, rel, ranks, lambda, true);
   // Rows are read in place where a kernel can read them; gathered once where it cannot.
   DenseMatrix copies;
   if (m.rows_contiguous()) {
