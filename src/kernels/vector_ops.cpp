@@ -48,12 +48,6 @@ void expect_matvec_compatible(std::size_t rows, std::size_t cols, std::size_t le
   }
 }
 
-std::vector<float> gram_matrix(const DenseMatrix& e) {
-  std::vector<float> out = float_buffer(e.rows, e.rows);
-  kernels().gram(e.values.data(), e.rows, e.cols, out.data());
-  return out;
-}
-
 std::vector<float> mean_of_rows(const MatrixF32& m, std::span<const std::uint64_t> positions) {
   std::vector<float> c(m.cols, 0.0f);
   for (const std::uint64_t p : positions) {
