@@ -128,20 +128,23 @@ def test_large_pools_with_exact_ties_match_the_model(seed, scoring_module):
 
 
 @pytest.mark.parametrize("seed", range(16))
-def test_diverse_pool_ranks_ties_by_row(seed):
-    """A pool that is a large share of the rows is selected without sorting it; MMR must still
-    take it in score order, equal scores (+0 and -0 alike) by row."""
+def test_large_selections_rank_ties_by_row(seed):
+    """A pool (or a limit) that is a large share of the rows is selected by buckets of scores and
+    the pool left unsorted; both must still rank by score, equal scores (+0 and -0 alike) by row,
+    with NaN and infinite scores left out."""
     rng = np.random.default_rng(100 + seed)
     n = int(rng.integers(100, 2000))
     m = exact_rows(rng, n, 6)
     negative_zero = rng.random(n) < 0.1
     m[negative_zero, 0] = -0.0
     m[negative_zero, 1:] = -np.abs(m[negative_zero, 1:])  # so the score is -0, not +0
+    m[rng.integers(0, n, 3), 0] = [np.inf, -np.inf, np.nan]
     axis = np.eye(6, dtype=F32)[0]
-    kw = {"diverse": True, "limit": int(rng.integers(1, 40)), "mmr_lambda": float(rng.choice([0.7, 0.3])),
-          "oversample": int(rng.choice([n // 8, n // 2, n - 1, n + 5, 20]))}
+    share = int(rng.choice([n // 8, n // 2, n - 1, n + 5, 20]))
     ids = [f"r{i}" for i in range(n)]
-    assert q.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
+    for kw in ({"diverse": True, "limit": int(rng.integers(1, 40)), "oversample": share,
+                "mmr_lambda": float(rng.choice([0.7, 0.3]))}, {"limit": share}):
+        assert q.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
 
 
 @pytest.mark.parametrize("setup, call, limit_mb", [
