@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <limits>
-#include <utility>
 
 namespace quantelle {
 namespace {
@@ -22,37 +21,6 @@ bool before(const Ranked& a, const Ranked& b) noexcept {
 // and out; a linear selection and a sort on integer keys cost less.
 constexpr std::size_t kKeyedShare = 16;
 
-// Leaves the k smallest keys (k < keys.size()) in keys, in any order. Comparison-based selection
-// mispredicts a branch on about every other key; instead one counting pass over buckets of the
-// range of scores finds the bucket holding the k-th key, every key below it is in, and only the
-// keys in that bucket are compared.
-void select_smallest(std::vector<std::uint64_t>& keys, std::size_t k) {
-  const auto [low, high] = std::minmax_element(keys.begin(), keys.end());
-  const std::uint64_t base = *low >> 32, range = (*high >> 32) - base + 1;
-  const std::size_t buckets = std::clamp<std::size_t>(keys.size() / 4, 16, 4096);
-  const auto bucket = [&](std::uint64_t key) {
-    return static_cast<std::size_t>(((key >> 32) - base) * buckets / range);
-  };
-  std::vector<std::uint32_t> count(buckets, 0);
-  for (const std::uint64_t key : keys) ++count[bucket(key)];
-  std::size_t at = 0, below = 0;  // the bucket of the k-th key, and how many keys come before it
-  while (below + count[at] < k) below += count[at++];
-  std::vector<std::uint64_t> in(below + 1), edge(count[at] + 1);
-  std::size_t taken = 0, tied = 0;
-  for (const std::uint64_t key : keys) {  // branch-free: every key is written, kept or not
-    const std::size_t b = bucket(key);
-    in[taken] = key;
-    taken += b < at;
-    edge[tied] = key;
-    tied += b == at;
-  }
-  const auto need = static_cast<std::ptrdiff_t>(k - below);
-  std::nth_element(edge.begin(), edge.begin() + need, edge.begin() + static_cast<std::ptrdiff_t>(tied));
-  in.resize(below);
-  in.insert(in.end(), edge.begin(), edge.begin() + need);
-  keys = std::move(in);
-}
-
 std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
   constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
   std::vector<std::uint64_t> keys;
@@ -60,7 +28,10 @@ std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k
   for (std::size_t p = 0; p < s.size(); ++p) {
     if (s[p] > kMinusInf) keys.push_back(rank_key(s[p], p));
   }
-  if (k < keys.size()) select_smallest(keys, k);
+  if (k < keys.size()) {
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys.end());
+    keys.resize(k);
+  }
   if (sorted) std::sort(keys.begin(), keys.end());
   std::vector<std::uint64_t> out;
   out.reserve(keys.size());
