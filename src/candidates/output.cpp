@@ -42,9 +42,9 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
     ranks[i] = rank_key(scores[pool[i]], pool[i]);
   }
   // Positions of 2^32 and beyond do not fit a key; such pools come sorted.
-  const bool keyed = scores.size() <= 0xFFFFFFFFu;
-  for (const MmrPick& pick : mmr_greedy(working.matrix, pool_rows, rel, request.limit,
-                                        request.mmr_lambda, keyed ? ranks : std::span<const std::uint64_t>())) {
+  if (scores.size() > 0xFFFFFFFFu) ranks.clear();
+  for (const MmrPick& pick :
+       mmr_greedy(working.matrix, pool_rows, rel, request.limit, request.mmr_lambda, ranks)) {
     record(pool[pick.position], pick.score);
   }
   return out;

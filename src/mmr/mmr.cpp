@@ -70,8 +70,9 @@ void pop_top(std::vector<Candidate>& heap) noexcept {
 }
 
 // Pairs: pick(c) records the candidate just picked; pass(live, fn) calls fn(i, value) for every
-// live[i] with its pair value with the latest pick; against(c, first, count, out) gives out[j] = that of c
-// with pick first + j (count <= kMaxQueries).
+// live[i] with its pair value with the latest pick; where pair values are computed on demand,
+// against(c, first, count, out) gives out[j] = that of c with pick first + j (count <=
+// kMaxQueries).
 
 // With a positive, finite redundancy weight a score only falls as picks are added (max_sim only
 // rises, and rounding is monotonic), so a score against the first picks bounds every later one
@@ -153,24 +154,25 @@ void pick_by_passes(std::vector<Candidate>& live, std::vector<MmrPick>& picks, s
 template <class Pairs>
 std::vector<MmrPick> greedy(std::vector<Candidate>& live, std::size_t wanted, double lambda,
                             Pairs& pairs) {
-  constexpr bool kBounded = Pairs::kComputed;
-  const auto first = std::min_element(
-      live.begin(), live.end(), [](const Candidate& a, const Candidate& b) { return a.rank < b.rank; });
+  const auto by_rank = [](const Candidate& a, const Candidate& b) { return a.rank < b.rank; };
+  const auto first = std::min_element(live.begin(), live.end(), by_rank);
   std::vector<MmrPick> picks{{first->position, first->relevance}};
   picks.reserve(wanted);
   pairs.pick(*first);
   *first = live.back();
   live.pop_back();
   const double redundancy_weight = 1.0 - lambda;
-  if (kBounded && redundancy_weight > 0.0 && std::isfinite(redundancy_weight)) {
-    pairs.pass(live, [&](std::size_t i, float value) {
-      raise_to(live[i], value, redundancy_weight);
-      live[i].seen = 1;
-    });
-    pick_by_bounds(live, picks, wanted, redundancy_weight, pairs);
-  } else {
-    pick_by_passes(live, picks, wanted, redundancy_weight, pairs);
+  if constexpr (Pairs::kComputed) {
+    if (redundancy_weight > 0.0 && std::isfinite(redundancy_weight)) {
+      pairs.pass(live, [&](std::size_t i, float value) {
+        raise_to(live[i], value, redundancy_weight);
+        live[i].seen = 1;
+      });
+      pick_by_bounds(live, picks, wanted, redundancy_weight, pairs);
+      return picks;
+    }
   }
+  pick_by_passes(live, picks, wanted, redundancy_weight, pairs);
   return picks;
 }
 
@@ -192,9 +194,6 @@ struct GramPairs {
   void pass(const std::vector<Candidate>& live, Fn&& fn) const {
     const float* row = pair.get() + picked.back() * n;
     for (std::size_t i = 0; i < live.size(); ++i) fn(i, row[live[i].position]);
-  }
-  void against(const Candidate& c, std::size_t first, std::size_t count, float* out) const {
-    for (std::size_t j = 0; j < count; ++j) out[j] = pair[picked[first + j] * n + c.position];
   }
 };
 
@@ -237,7 +236,8 @@ struct RowPairs {
       for (std::size_t s = 0; s < kRuns; ++s) {
         const std::size_t i = start[s] + t;
         if (i >= start[s + 1]) continue;
-        if (i + kBlockRows / kRuns < start[s + 1]) __builtin_prefetch(live[i + kBlockRows / kRuns].row);
+        const std::size_t ahead = i + kBlockRows / kRuns;
+        if (ahead < start[s + 1]) __builtin_prefetch(live[ahead].row);
         rows[filled] = live[i].row;
         at[filled++] = i;
         if (filled == kBlockRows) flush();
@@ -275,8 +275,8 @@ std::vector<MmrPick> mmr_greedy(const MatrixF32& m, std::span<const std::uint64_
   const std::size_t n = rows.size();
   if (n == 0) return {};
   if (k < 2 || n == 1) {
-    const std::size_t first =
-        ranks.empty() ? 0 : static_cast<std::size_t>(std::min_element(ranks.begin(), ranks.end()) - ranks.begin());
+    const auto lowest = std::min_element(ranks.begin(), ranks.end());
+    const auto first = ranks.empty() ? 0 : static_cast<std::size_t>(lowest - ranks.begin());
     return {{first, lambda * rel[first]}};
   }
   const std::size_t wanted = k < n ? static_cast<std::size_t>(k) : n;
