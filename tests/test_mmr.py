@@ -129,9 +129,9 @@ def test_large_pools_with_exact_ties_match_the_model(seed, scoring_module):
 
 @pytest.mark.parametrize("seed", range(16))
 def test_large_selections_rank_ties_by_row(seed):
-    """A pool (or a limit) that is a large share of the rows is selected by buckets of scores and
-    the pool left unsorted; both must still rank by score, equal scores (+0 and -0 alike) by row,
-    with NaN and infinite scores left out."""
+    """A pool (or a limit) that is a large share of the rows is selected on integer keys and the
+    pool left unsorted; both must still rank by score, equal scores (+0 and -0 alike) by row, with
+    NaN and infinite scores left out."""
     rng = np.random.default_rng(100 + seed)
     n = int(rng.integers(100, 2000))
     m = exact_rows(rng, n, 6)
