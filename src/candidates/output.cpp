@@ -23,15 +23,18 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
   const auto plain = [&](std::span<const std::uint64_t> ranked) {
     out.reserve(ranked.size());
     for (const std::uint64_t position : ranked) record(position, double{scores[position]});
-    return out;
   };
-  if (!request.diverse) return plain(pool);
+  if (!request.diverse) {
+    plain(pool);
+    return out;
+  }
   if (pool.size() <= request.limit) {  // the pool holds at most limit: no MMR, in rank order
     std::vector<std::uint64_t> ranked(pool.begin(), pool.end());
     std::sort(ranked.begin(), ranked.end(), [&](std::uint64_t a, std::uint64_t b) {
       return score_order(scores[a], a, scores[b], b);
     });
-    return plain(ranked);
+    plain(ranked);
+    return out;
   }
   // A diverse pool may come unsorted; MMR ranks it by score and position itself.
   std::vector<std::uint64_t> pool_rows(pool.size()), ranks(pool.size());
