@@ -104,3 +104,63 @@ def test_few_picks_from_a_large_pool_never_build_the_pair_matrix(run_python):
         print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
     """)
     assert done.returncode == 0 and int(done.stdout) < 64, (done.stdout, done.stderr)  # MB of peak growth
+
+
+def exact_rows(rng, n, d):
+    """Entries in quarters up to 1 and d <= 8: every dot product of two rows, or of a row with a
+    unit axis, is exact in float32 whatever the summation order, so module and model agree bit
+    for bit, exact ties included."""
+    return (rng.integers(-4, 5, (n, d)) / 4).astype(F32)
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_large_pools_with_exact_ties_match_the_model(seed, scoring_module):
+    """Hundreds to thousands of candidates, repeated rows and equal relevances: picking by score
+    bounds must pick what a full scan picks, ties to the lower position (the pair matrix path too,
+    for the smaller pools)."""
+    rng = np.random.default_rng(seed)
+    rows = int(rng.integers(50, 400))
+    m = exact_rows(rng, rows, int(rng.integers(2, 9)))
+    cands = rng.integers(0, rows, int(rng.integers(100, 1500))).tolist()
+    sims = (rng.integers(-8, 9, rows) / 8).astype(F32)
+    k, lam = int(rng.integers(2, 60)), float(rng.choice([0.7, 0.5, 0.25, 0.0, rng.uniform(0, 1)]))
+    assert scoring_module.mmr_select_py(cands, sims, m, k, lam) == model.mmr_select(cands, sims, m, k, lam)
+
+
+@pytest.mark.parametrize("seed", range(16))
+def test_large_selections_rank_ties_by_row(seed):
+    """A pool (or a limit) that is a large share of the rows is selected on integer keys and the
+    pool left unsorted; both must still rank by score, equal scores (+0 and -0 alike) by row, with
+    NaN and infinite scores left out."""
+    rng = np.random.default_rng(100 + seed)
+    n = int(rng.integers(100, 2000))
+    m = exact_rows(rng, n, 6)
+    negative_zero = rng.random(n) < 0.1
+    m[negative_zero, 0] = -0.0
+    m[negative_zero, 1:] = -np.abs(m[negative_zero, 1:])  # so the score is -0, not +0
+    m[rng.integers(0, n, 3), 0] = [np.inf, -np.inf, np.nan]
+    axis = np.eye(6, dtype=F32)[0]
+    share = int(rng.choice([n // 8, n // 2, n - 1, n + 5, 20]))
+    ids = [f"r{i}" for i in range(n)]
+    for kw in ({"diverse": True, "limit": int(rng.integers(1, 40)), "oversample": share,
+                "mmr_lambda": float(rng.choice([0.7, 0.3]))}, {"limit": share}):
+        assert q.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
+
+
+@pytest.mark.parametrize("setup, call, limit_mb", [
+    ("m = rng.standard_normal((200_000, 64), np.float32)",
+     "q.mmr_select_py(range(200_000), np.ones(200_000, np.float32), m, 10, 0.7)", 40),
+    ("m = rng.standard_normal((100_000, 64), np.float32); ids = [str(i) for i in range(100_000)]",
+     "q.score_candidates(m, ids, {}, m[0], diverse=True, limit=10, oversample=50_000)", 12),
+], ids=["200k-candidates", "50k-oversample"])
+def test_large_pools_read_their_rows_in_place(setup, call, limit_mb, run_python):
+    """Neither the pair values (160 GB for the first) nor a copy of the pool's rows (51 MB, 13 MB)."""
+    done = run_python(f"""
+        import resource, numpy as np, _quantelle as q
+        rng = np.random.default_rng(2)
+        {setup}
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert len({call}) == 10
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    assert done.returncode == 0 and int(done.stdout) < limit_mb, (done.stdout, done.stderr)  # MB of peak growth

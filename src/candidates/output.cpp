@@ -1,7 +1,9 @@
 #include "candidates/output.h"
 
+#include <algorithm>
 #include <cmath>
 
+#include "candidates/ranking.h"
 #include "core/fault.h"
 #include "mmr/mmr.h"
 
@@ -18,19 +20,34 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
     expect_index(row, request.ids_len);  // ids shorter than the matrix: a row without an id
     out.push_back({static_cast<std::size_t>(row), round4(score)});
   };
-  if (!request.diverse || pool.size() <= request.limit) {  // the pool holds at most limit
-    out.reserve(pool.size());
-    for (const std::uint64_t position : pool) record(position, double{scores[position]});
+  const auto plain = [&](std::span<const std::uint64_t> ranked) {
+    out.reserve(ranked.size());
+    for (const std::uint64_t position : ranked) record(position, double{scores[position]});
+  };
+  if (!request.diverse) {
+    plain(pool);
     return out;
   }
-  std::vector<std::uint64_t> pool_rows(pool.size());
+  if (pool.size() <= request.limit) {  // the pool holds at most limit: no MMR, in rank order
+    std::vector<std::uint64_t> ranked(pool.begin(), pool.end());
+    std::sort(ranked.begin(), ranked.end(), [&](std::uint64_t a, std::uint64_t b) {
+      return score_order(scores[a], a, scores[b], b);
+    });
+    plain(ranked);
+    return out;
+  }
+  // A diverse pool may come unsorted; MMR ranks it by score and position itself.
+  std::vector<std::uint64_t> pool_rows(pool.size()), ranks(pool.size());
   std::vector<double> rel(pool.size());
   for (std::size_t i = 0; i < pool.size(); ++i) {
     pool_rows[i] = working.row(pool[i]);
     rel[i] = double{scores[pool[i]]};  // the final score, after every modulation
+    ranks[i] = rank_key(scores[pool[i]], pool[i]);
   }
+  // Positions of 2^32 and beyond do not fit a key; such pools come sorted.
+  if (scores.size() > 0xFFFFFFFFu) ranks.clear();
   for (const MmrPick& pick :
-       mmr_greedy(working.matrix, pool_rows, rel, request.limit, request.mmr_lambda)) {
+       mmr_greedy(working.matrix, pool_rows, rel, request.limit, request.mmr_lambda, ranks)) {
     record(pool[pick.position], pick.score);
   }
   return out;

@@ -97,7 +97,8 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
     scores[j] = s;
   }, Visit::by_row);  // each row's stages are its own, so any visit order gives the same scores
 
-  const std::vector<std::uint64_t> pool = top_k_indices(scores, r.diverse ? r.oversample : r.limit);
+  const std::vector<std::uint64_t> pool =
+      r.diverse ? top_k_unordered(scores, r.oversample) : top_k_indices(scores, r.limit);
   return select_output(r, working, scores, pool);
 }
 

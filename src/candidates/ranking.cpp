@@ -1,6 +1,7 @@
 #include "candidates/ranking.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -16,9 +17,52 @@ bool before(const Ranked& a, const Ranked& b) noexcept {
   return score_order(a.score, a.position, b.score, b.position);
 }
 
+// Where k is a large share of the scores (a diverse pool), the heap would take most scores in
+// and out; a linear selection and a sort on integer keys cost less.
+constexpr std::size_t kKeyedShare = 16;
+
+std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
+  constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
+  std::vector<std::uint64_t> keys;
+  keys.reserve(s.size());
+  for (std::size_t p = 0; p < s.size(); ++p) {
+    if (s[p] > kMinusInf) keys.push_back(rank_key(s[p], p));
+  }
+  if (k < keys.size()) {
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys.end());
+    keys.resize(k);
+  }
+  if (sorted) std::sort(keys.begin(), keys.end());
+  std::vector<std::uint64_t> out;
+  out.reserve(keys.size());
+  for (const std::uint64_t key : keys) {
+    const std::uint64_t p = key & 0xFFFFFFFFu;
+    if (std::isfinite(s[p])) out.push_back(p);
+  }
+  return out;
+}
+
+bool keyed(std::span<const float> s, std::uint64_t k) noexcept {
+  return k < s.size() && k >= s.size() / kKeyedShare && s.size() <= 0xFFFFFFFFu;
+}
+
 }  // namespace
 
+// The score's bits in the high half, mapped so that higher scores come first (+0 and -0
+// alike), the position in the low half.
+std::uint64_t rank_key(float score, std::uint64_t position) noexcept {
+  const auto bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
+  const std::uint32_t ascending = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+  return std::uint64_t{~ascending} << 32 | position;
+}
+
+std::vector<std::uint64_t> top_k_unordered(std::span<const float> s, std::uint64_t k) {
+  if (keyed(s, k)) return top_k_by_keys(s, static_cast<std::size_t>(k), false);
+  return top_k_indices(s, k);
+}
+
 std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k) {
+  if (keyed(s, k)) return top_k_by_keys(s, static_cast<std::size_t>(k), true);
   // Scores of -inf and NaN rank last and are dropped at the end, so they can never displace a
   // finite score: leaving them out of the selection gives the same result. +inf ranks first and
   // does take a place before it is dropped.

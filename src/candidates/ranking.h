@@ -20,4 +20,10 @@ namespace quantelle {
 // The k best positions of s under score_order, then only those with a finite score.
 [[nodiscard]] std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k);
 
+// The same positions in any order, where leaving them unsorted saves time (k a large share of s).
+[[nodiscard]] std::vector<std::uint64_t> top_k_unordered(std::span<const float> s, std::uint64_t k);
+
+// Ascending keys order positions below 2^32 as score_order does, for every score but NaN.
+[[nodiscard]] std::uint64_t rank_key(float score, std::uint64_t position) noexcept;
+
 }  // namespace quantelle

@@ -1,6 +1,7 @@
 #include "kernels/vector_ops.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -19,7 +20,9 @@ DenseMatrix select_rows(const MatrixF32& m, std::span<const std::uint64_t> posit
   DenseMatrix out{float_buffer(positions.size(), m.cols), positions.size(), m.cols};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     expect_row(positions[i], m.rows);
-    m.copy_row(positions[i], out.values.data() + i * m.cols);
+    float* to = out.values.data() + i * m.cols;
+    if (m.rows_contiguous()) std::memcpy(to, m.row_ptr(positions[i]), m.cols * sizeof(float));
+    else m.copy_row(positions[i], to);
   }
   return out;
 }
@@ -43,12 +46,6 @@ void expect_matvec_compatible(std::size_t rows, std::size_t cols, std::size_t le
     raise_fault("inputs " + std::to_string(rows) + " \u00d7 " + std::to_string(cols) + " and " +
                 std::to_string(len) + " \u00d7 1 are not compatible for matrix multiplication");
   }
-}
-
-std::vector<float> gram_matrix(const DenseMatrix& e) {
-  std::vector<float> out = float_buffer(e.rows, e.rows);
-  kernels().gram(e.values.data(), e.rows, e.cols, out.data());
-  return out;
 }
 
 std::vector<float> mean_of_rows(const MatrixF32& m, std::span<const std::uint64_t> positions) {

@@ -31,9 +31,6 @@ float l2_normalize(std::span<float> v);
 // themselves are computed by scan_rows (kernels/scan.h), several vectors per row in one pass.
 void expect_matvec_compatible(std::size_t rows, std::size_t cols, std::size_t len);
 
-// e * e^T, m x m.
-[[nodiscard]] std::vector<float> gram_matrix(const DenseMatrix& e);
-
 // The float32 mean of rows positions (added in list order); positions is not empty.
 [[nodiscard]] std::vector<float> mean_of_rows(const MatrixF32& m,
                                               std::span<const std::uint64_t> positions);

@@ -20,13 +20,15 @@ struct MmrPick {
   double score;
 };
 
-// The selection over the candidates m[rows[p]] (every row below m.rows) with relevances rel[p].
-// The first candidate is taken first, unconditionally; k < 2 stops there. A pair value is the
-// float32 dot product of two candidate rows, computed when one of them is picked.
+// The selection over the candidates m[rows[p]] (every row below m.rows) with relevances rel[p],
+// ranked by p, or by ranks[p] (distinct) where given. The first in rank is taken first,
+// unconditionally; k < 2 stops there; equal scores go to the lower rank. A pair value is the
+// float32 dot product of two candidate rows, computed when it is needed.
 [[nodiscard]] std::vector<MmrPick> mmr_greedy(const MatrixF32& m,
                                               std::span<const std::uint64_t> rows,
                                               std::span<const double> rel, std::uint64_t k,
-                                              double lambda);
+                                              double lambda,
+                                              std::span<const std::uint64_t> ranks = {});
 
 // mmr_select_py: candidates are row indices of matrix; relevance is similarities[row].
 [[nodiscard]] std::vector<ScoredRow> mmr_select(std::span<const std::uint64_t> candidates,
