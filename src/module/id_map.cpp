@@ -1,5 +1,8 @@
 #include "module/id_map.h"
 
+#include <algorithm>
+#include <bit>
+#include <limits>
 #include <utility>
 
 #include "module/converters.h"
@@ -122,6 +125,101 @@ PyResult<std::optional<std::uint64_t>> IdMap::find(PyObject* id) const {
   const auto it = index_.find(utf8_of(id));
   if (it == index_.end()) return std::optional<std::uint64_t>{};
   return std::optional<std::uint64_t>{it->second};
+}
+
+namespace {
+
+// The row an id map's value gives: an exact int that passed the Count rule.
+std::uint64_t row_of(PyObject* value) noexcept {
+  const auto* number = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(number)) {
+    return static_cast<std::uint64_t>(PyUnstable_Long_CompactValue(number));
+  }
+  return static_cast<std::uint64_t>(PyLong_AsUnsignedLongLong(value));
+}
+
+// Sorts keyed (slot key above, position below) by slot key: least significant digit first,
+// 12 bits a pass, so stable and linear.
+void sort_by_slot(std::vector<std::uint64_t>& keyed, unsigned bits) {
+  constexpr unsigned kDigit = 12;
+  std::vector<std::uint64_t> spare(keyed.size());
+  std::vector<std::uint32_t> start((1u << kDigit) + 1);
+  for (unsigned shift = 32; shift < 32 + bits; shift += kDigit) {
+    std::fill(start.begin(), start.end(), 0);
+    for (const std::uint64_t k : keyed) ++start[((k >> shift) & ((1u << kDigit) - 1)) + 1];
+    for (std::size_t b = 1; b <= (1u << kDigit); ++b) start[b] += start[b - 1];
+    for (const std::uint64_t k : keyed) spare[start[(k >> shift) & ((1u << kDigit) - 1)]++] = k;
+    keyed.swap(spare);
+  }
+}
+
+// Lookups run a few items ahead of their use, so that the cache misses of one overlap the next.
+constexpr std::size_t kLookAhead = 16;
+
+}  // namespace
+
+PyResult<std::vector<std::uint64_t>> IdMap::find_all(const TextList& list) const {
+  // A long list of exact str against a dict read in place goes through the batch; it gives up
+  // (without a trace) on anything unexpected, and the lookups one by one below then tell.
+  constexpr std::size_t kBatchFrom = 256;
+  if (live_ != nullptr && list.size() >= kBatchFrom) {
+    if (auto rows = find_batch(list.exact_items())) return std::move(*rows);
+  }
+  std::vector<std::uint64_t> rows;
+  rows.reserve(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i + kFetchAhead < list.size()) __builtin_prefetch(list.item(i + kFetchAhead));  // its hash
+    auto row = find(list.item(i));
+    if (!row) return std::unexpected(row.error());
+    if (*row) rows.push_back(**row);
+  }
+  return rows;
+}
+
+std::optional<std::vector<std::uint64_t>> IdMap::find_batch(std::span<PyObject* const> ids) const {
+  // Exact str keys against a dict of exact str keys: no lookup runs Python code, and none can
+  // change the dict. Ids in list order meet the dict's table at random, a cache miss or two
+  // each; looked up in the order of the table slots their hashes point to, the walk over the
+  // table runs forward. The slot is the hash's low bits, as many as the table is large (a
+  // power of two of at most three slots per entry); sorting by one bit more than that turns
+  // a table half as large into two forward walks instead. Values are read afterwards, in
+  // list order, fetched ahead.
+  const std::size_t n = ids.size();
+  if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  const auto entries = static_cast<std::uint64_t>(PyDict_GET_SIZE(live_));
+  const unsigned bits = std::min(32u, static_cast<unsigned>(std::bit_width(3 * entries)) + 1);
+  const std::uint64_t mask = (std::uint64_t{1} << bits) - 1;
+  std::vector<std::uint64_t> keyed(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kFetchAhead < n) __builtin_prefetch(ids[i + kFetchAhead]);
+    const Py_hash_t hash = PyObject_Hash(ids[i]);  // a str's, cached once computed
+    if (hash == -1) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    keyed[i] = (static_cast<std::uint64_t>(hash) & mask) << 32 | i;
+  }
+  sort_by_slot(keyed, bits);
+  std::vector<PyObject*> values(n);
+  const auto at = [&](std::size_t k) { return static_cast<std::uint32_t>(keyed[k]); };
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + kLookAhead < n) __builtin_prefetch(ids[at(k + kLookAhead)]);
+    PyObject* value = PyDict_GetItemWithError(live_, ids[at(k)]);  // borrowed: no write to it
+    if (value == nullptr && PyErr_Occurred()) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    values[at(k)] = value;
+  }
+  std::vector<std::uint64_t> rows;
+  rows.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLookAhead < n && values[i + kLookAhead] != nullptr) {
+      __builtin_prefetch(values[i + kLookAhead]);
+    }
+    if (values[i] != nullptr) rows.push_back(row_of(values[i]));
+  }
+  return rows;
 }
 
 PyResult<void> convert(PyObject* o, IdMap& out, Pins& pins) { return IdMap::convert(o, out, pins); }

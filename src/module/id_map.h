@@ -25,6 +25,8 @@ class IdMap {
  public:
   // The row of the id whose str object is id (validated text), or nothing when unknown.
   [[nodiscard]] PyResult<std::optional<std::uint64_t>> find(PyObject* id) const;
+  // The rows of the ids of list, in list order, unknown ids skipped: find id by id.
+  [[nodiscard]] PyResult<std::vector<std::uint64_t>> find_all(const TextList& list) const;
   void pin();
 
   // Texts already checked by an earlier argument, position by position: a user's id map is
@@ -40,6 +42,8 @@ class IdMap {
     std::uint64_t row;
   };
   void snapshot_live();
+  [[nodiscard]] std::optional<std::vector<std::uint64_t>> find_batch(
+      std::span<PyObject* const> ids) const;
   [[nodiscard]] PyResult<void> convert_snapshot(PyObject* dict, Pins& pins);
 
   PyObject* live_ = nullptr;  // borrowed dict read in place, or nullptr once snapshot
