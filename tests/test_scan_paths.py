@@ -64,11 +64,14 @@ def pre_filter_case(name):
         return n, [some[i % 20] for i in range(1000)], {ids[p]: p for p in some[:20]}
     if name == "copied-text":  # equal text, other objects than the dict's keys
         return n, ["".join(["r", str(p)]) for p in some], by_row
+    if name == "few-of-a-large-map":  # few ids for the size of the map: looked up one by one
+        large = {**by_row, **{f"alias{i}": i % n for i in range(6000)}}
+        return n, some[:300] + [f"alias{i}" for i in range(0, 6000, 97)] + ["nope"], large
     raise AssertionError(name)
 
 
 @pytest.mark.parametrize("name", ["shuffled", "unknown-and-duplicates", "map-in-other-order", "small-map",
-                                  "copied-text"])
+                                  "copied-text", "few-of-a-large-map"])
 @pytest.mark.parametrize("distinct", [True, False], ids=["distinct", "all-equal"])
 def test_long_pre_filter_matches_lookups_one_by_one(name, distinct):
     n, pre, mapping = pre_filter_case(name)

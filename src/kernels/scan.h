@@ -111,17 +111,18 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
   if (!ws.all_rows && visit == Visit::by_row) {
     const std::vector<std::uint32_t> order = positions_by_row(ws.positions, m.rows);
     if (!order.empty()) {
+      std::vector<std::uint64_t> sorted(count);  // the walk's rows, read in turn
+      for (std::size_t v = 0; v < count; ++v) sorted[v] = ws.positions[order[v]];
       const std::size_t row_bytes = std::max<std::size_t>(d * sizeof(float), 1);
       const std::size_t ahead = std::clamp<std::size_t>(kGatherAheadBytes / row_bytes, 2, 64);
       float dots[kBlockRows * kMaxQueries];
       for (std::size_t v = 0; v < std::min(ahead, count) && direct; ++v)
-        scan_detail::fetch_row(m, ws.positions[order[v]]);
+        scan_detail::fetch_row(m, sorted[v]);
       for (std::size_t v0 = 0; v0 < count; v0 += kBlockRows) {
         const std::size_t n = std::min(kBlockRows, count - v0);
         for (std::size_t r = 0; r < n; ++r) {
-          if (direct && v0 + r + ahead < count)
-            scan_detail::fetch_row(m, ws.positions[order[v0 + r + ahead]]);
-          place(r, ws.positions[order[v0 + r]]);
+          if (direct && v0 + r + ahead < count) scan_detail::fetch_row(m, sorted[v0 + r + ahead]);
+          place(r, sorted[v0 + r]);
         }
         k.dot_block(rows, n, qs, nq, d, dots);
         for (std::size_t r = 0; r < n; ++r) fn(std::size_t{order[v0 + r]}, dots + r * nq);

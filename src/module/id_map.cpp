@@ -162,8 +162,13 @@ PyResult<std::vector<std::uint64_t>> IdMap::find_all(const TextList& list) const
   // A long list of exact str against a dict read in place goes through the batch; it gives up
   // (without a trace) on anything unexpected, and the lookups one by one below then tell.
   constexpr std::size_t kBatchFrom = 256;
+  // From one id per 16 entries on, one walk over the whole table is cheaper than the lookups.
+  constexpr std::size_t kWalkFrom = 16;
   if (live_ != nullptr && list.size() >= kBatchFrom) {
-    if (auto rows = find_batch(list.exact_items())) return std::move(*rows);
+    const std::span<PyObject* const> ids = list.exact_items();
+    const auto entries = static_cast<std::size_t>(PyDict_GET_SIZE(live_));
+    auto rows = ids.size() * kWalkFrom >= entries ? find_by_walk(ids) : find_batch(ids);
+    if (rows) return std::move(*rows);
   }
   std::vector<std::uint64_t> rows;
   rows.reserve(list.size());
@@ -218,6 +223,84 @@ std::optional<std::vector<std::uint64_t>> IdMap::find_batch(std::span<PyObject* 
       __builtin_prefetch(values[i + kLookAhead]);
     }
     if (values[i] != nullptr) rows.push_back(row_of(values[i]));
+  }
+  return rows;
+}
+
+std::optional<std::vector<std::uint64_t>> IdMap::find_by_walk(
+    std::span<PyObject* const> ids) const {
+  // A dict holds at most one key equal to an id, so an entry whose key is the id's very object
+  // is the entry its lookup finds. One walk over the table in storage order (a forward read)
+  // matches entries to the ids' objects through a table of those objects, guarded by a bit
+  // filter that turns most entries away at once; a match is fetched a few entries before it is
+  // made. Ids left unmatched (equal text in another object, or unknown) are looked up as usual.
+  const std::size_t n = ids.size();
+  if (n == 0 || n >= std::numeric_limits<std::uint32_t>::max() / 2) return std::nullopt;
+  struct Slot {
+    const PyObject* key = nullptr;  // an id's object; nullptr when free
+    PyObject* value = nullptr;      // its entry's value once matched (borrowed: nothing runs)
+  };
+  const unsigned slot_bits = static_cast<unsigned>(std::bit_width(2 * n - 1));  // >= 2n slots
+  const unsigned filter_bits = slot_bits + 3;                                    // >= 16 bits an id
+  std::vector<Slot> slots(std::size_t{1} << slot_bits);
+  std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
+  const auto hash = [](const PyObject* o) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(o) >> 4) * std::uint64_t{0x9E3779B97F4A7C15};
+  };
+  const auto home = [&](std::uint64_t h) { return &slots[h >> (64 - slot_bits)]; };
+  const auto find_slot = [&](const PyObject* o) {
+    Slot* s = home(hash(o));
+    while (s->key != nullptr && s->key != o) s = s + 1 == slots.data() + slots.size() ? slots.data() : s + 1;
+    return s;
+  };
+  const auto passes = [&](std::uint64_t h) {
+    const std::uint64_t f = h >> (64 - filter_bits);
+    return (filter[f / 64] >> (f % 64) & 1) != 0;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kLookAhead < n) __builtin_prefetch(home(hash(ids[i + kLookAhead])));
+    find_slot(ids[i])->key = ids[i];
+    const std::uint64_t f = hash(ids[i]) >> (64 - filter_bits);
+    filter[f / 64] |= std::uint64_t{1} << (f % 64);
+  }
+  struct Pending {
+    PyObject* key;
+    PyObject* value;
+  };
+  Pending ring[kLookAhead];
+  std::size_t pending = 0;
+  const auto match = [&](const Pending& e) {
+    if (Slot* s = find_slot(e.key); s->key != nullptr) s->value = e.value;
+  };
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(live_, &pos, &key, &value)) {
+    const std::uint64_t h = hash(key);
+    if (!passes(h)) continue;
+    __builtin_prefetch(home(h));
+    Pending& at = ring[pending++ % kLookAhead];
+    if (pending > kLookAhead) match(at);
+    at = {key, value};
+  }
+  for (std::size_t k = pending > kLookAhead ? pending - kLookAhead : 0; k < pending; ++k) {
+    match(ring[k % kLookAhead]);
+  }
+  std::vector<std::uint64_t> rows;
+  rows.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    // The slot two steps ahead, then the value it holds (an int object) one step ahead.
+    if (i + 2 * kLookAhead < n) __builtin_prefetch(home(hash(ids[i + 2 * kLookAhead])));
+    if (i + kLookAhead < n) __builtin_prefetch(home(hash(ids[i + kLookAhead]))->value);
+    PyObject* found = find_slot(ids[i])->value;
+    if (found == nullptr) {
+      found = PyDict_GetItemWithError(live_, ids[i]);
+      if (found == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+      }
+    }
+    if (found != nullptr) rows.push_back(row_of(found));
   }
   return rows;
 }

@@ -44,6 +44,8 @@ class IdMap {
   void snapshot_live();
   [[nodiscard]] std::optional<std::vector<std::uint64_t>> find_batch(
       std::span<PyObject* const> ids) const;
+  [[nodiscard]] std::optional<std::vector<std::uint64_t>> find_by_walk(
+      std::span<PyObject* const> ids) const;
   [[nodiscard]] PyResult<void> convert_snapshot(PyObject* dict, Pins& pins);
 
   PyObject* live_ = nullptr;  // borrowed dict read in place, or nullptr once snapshot
