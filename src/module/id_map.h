@@ -7,6 +7,8 @@
 // subclasses (two keys may then share a text; the later one wins), is snapshot into entries that
 // own their keys; so is an in-place dict before any later foreign code could change it.
 // An in-place dict that passed the check is not walked again until it changes (dict_verdicts.h).
+// A long list of ids is resolved in bulk: matched by object in one walk over the dict when it
+// names a good share of it, else looked up in the order of the dict's table slots.
 #include <cstdint>
 #include <optional>
 #include <span>
