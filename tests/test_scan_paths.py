@@ -45,10 +45,13 @@ def test_whole_scan_scores_every_row_once(n, d, layout, stages):
     assert [(r["id"], r["score"]) for r in got] == [(ids[i], level[i]) for i in range(n - 1, -1, -1)]
 
 
+IDS = [f"r{i}" for i in range(3000)]
+
+
 def pre_filter_case(name):
     """(n, pre_filter rows or unknown ids, dict) for a case; ids are r0..r(n-1)."""
-    n = 3000
-    ids = [f"r{i}" for i in range(n)]
+    n = len(IDS)
+    ids = IDS  # the dict's keys are the list's own objects, as a user builds them
     by_row = {t: i for i, t in enumerate(ids)}
     some = shuffled(n, 700, 1)
     if name == "shuffled":
@@ -76,7 +79,7 @@ def pre_filter_case(name):
 def test_long_pre_filter_matches_lookups_one_by_one(name, distinct):
     n, pre, mapping = pre_filter_case(name)
     m, level = levels(n, 16, distinct)
-    ids = [f"r{i}" for i in range(n)]
+    ids = IDS
     pre_ids = [ids[p] if isinstance(p, int) else p for p in pre]
     # Ties rank by position in the pre-filter list, so with all scores equal this is its order.
     rows = [mapping[t] for t in pre_ids if t in mapping]
