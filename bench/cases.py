@@ -102,6 +102,9 @@ def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups
             Case("floor.gather_sorted", f"floor: read the same 10 % rows in row order ({first})",
                  partial(floor.gather, first, m, in_order), part_bytes, measure_memory=False),
         ]
+        if floor.has_lookups:
+            cases.append(Case("floor.lookups", "floor: CPython's dict lookups of the 10 % ids, list order",
+                              partial(floor.lookups, idx, w.pre_filter_ids), measure_memory=False))
     if "convert" in groups:
         empty = np.empty((0, w.d), dtype=np.float32)
         one = [ids[0]]

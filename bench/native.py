@@ -7,12 +7,15 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
+import sysconfig
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
 SOURCE = Path(__file__).with_name("floor.c")
+DICT_SOURCE = Path(__file__).with_name("dict_floor.c")
 CACHE_DIR = Path(__file__).resolve().parent.parent / "build" / "bench-floor"
 CFLAGS = ["-O3", "-std=c11", "-shared", "-fPIC", "-fno-strict-aliasing"]
 
@@ -44,6 +47,7 @@ class Floor:
         self.reads = self._variants(0)  # best ISA first
         self.matvecs = self._variants(1)
         self.compiler = cc
+        self._dict: ctypes.PyDLL | None = None
 
     def _variants(self, kind: int) -> dict[str, int]:
         """Variants this CPU runs, by name; the scalar loop only where nothing wider runs."""
@@ -67,10 +71,42 @@ class Floor:
         return float(self._lib.gather_floor(self.reads[variant], self._ptr(m, _f32p), m.shape[1],
                                             self._ptr(rows, _i64p), rows.size, reps))
 
+    def set_dict(self, lib: ctypes.PyDLL) -> None:
+        lib.dict_lookups.restype = ctypes.c_ssize_t
+        lib.dict_lookups.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_ssize_t]
+        self._dict = lib
+
+    @property
+    def has_lookups(self) -> bool:
+        return self._dict is not None
+
+    def lookups(self, d: dict[str, int], ids: list[str], reps: int = 1) -> int:
+        """CPython's dict lookups of ids, in list order, and nothing else."""
+        assert self._dict is not None and type(ids) is list and type(d) is dict
+        found = self._dict.dict_lookups(d, ids, reps)
+        assert found >= 0
+        return int(found)
+
     def matvec(self, variant: str, m: np.ndarray, q: np.ndarray, out: np.ndarray, reps: int = 1) -> None:
         n, d = m.shape
         self._lib.matvec(self.matvecs[variant], self._ptr(m, _f32p), n, d, self._ptr(q, _f32p),
                          self._ptr(out, _f32p), reps)
+
+
+def _build(cc: str, version: list[str], source: Path, flags: list[str]) -> Path:
+    """The shared library of source, compiled once per source, compiler and flags."""
+    key = hashlib.sha256(source.read_bytes() + repr((cc, version, flags)).encode()).hexdigest()[:16]
+    target = CACHE_DIR / f"{source.stem}-{key}.so"
+    if not target.exists():
+        CACHE_DIR.mkdir(parents=True, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(suffix=".so", dir=CACHE_DIR)
+        os.close(fd)
+        done = subprocess.run([cc, *flags, "-o", tmp, str(source)], capture_output=True, text=True)
+        if done.returncode != 0:
+            os.unlink(tmp)
+            raise RuntimeError(f"compiling {source.name} failed:\n{done.stderr}")
+        os.replace(tmp, target)  # concurrent runs race harmlessly: same bytes
+    return target
 
 
 def load() -> Floor:
@@ -79,15 +115,10 @@ def load() -> Floor:
     if cc is None:
         raise RuntimeError("no C compiler found (set CC, or install cc)")
     version = subprocess.run([cc, "--version"], capture_output=True, text=True).stdout.splitlines()[:1]
-    key = hashlib.sha256(SOURCE.read_bytes() + repr((cc, version, CFLAGS)).encode()).hexdigest()[:16]
-    target = CACHE_DIR / f"floor-{key}.so"
-    if not target.exists():
-        CACHE_DIR.mkdir(parents=True, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(suffix=".so", dir=CACHE_DIR)
-        os.close(fd)
-        done = subprocess.run([cc, *CFLAGS, "-o", tmp, str(SOURCE)], capture_output=True, text=True)
-        if done.returncode != 0:
-            os.unlink(tmp)
-            raise RuntimeError(f"compiling {SOURCE.name} failed:\n{done.stderr}")
-        os.replace(tmp, target)  # concurrent runs race harmlessly: same bytes
-    return Floor(ctypes.CDLL(str(target)), " ".join([cc, *version]))
+    floor = Floor(ctypes.CDLL(str(_build(cc, version, SOURCE, CFLAGS))), " ".join([cc, *version]))
+    try:
+        flags = [*CFLAGS, "-I", sysconfig.get_paths()["include"]]
+        floor.set_dict(ctypes.PyDLL(str(_build(cc, version, DICT_SOURCE, flags))))
+    except RuntimeError as e:  # no Python headers: the lookup floor is skipped
+        print(f"note: no dict lookup floor: {e}", file=sys.stderr)
+    return floor

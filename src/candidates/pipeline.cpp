@@ -84,18 +84,24 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
   constexpr float kExcluded = -std::numeric_limits<float>::infinity();
   const bool cut = r.threshold > 0.0f;
   std::vector<float> scores = float_buffer(m, 1);
-  scan_rows(working, std::span(queries, nq), [&](std::size_t j, const float* dots) {
-    float s = dots[0];
-    if (direction) {
-      s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
-    }
-    const std::uint64_t row = working.row(j);
-    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
-    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
-    if (cut && s < r.threshold) s = kExcluded;
-    if (negative) s = s - kContrastWeight * dots[negative_slot];
-    scores[j] = s;
-  }, Visit::by_row);  // each row's stages are its own, so any visit order gives the same scores
+  // Each row's stages are its own, so any visit order gives the same scores.
+  if (nq == 1 && !decay && !r.mask && !cut) {  // the plain score alone, without a stage to ask
+    scan_rows(working, std::span(queries, nq),
+              [&](std::size_t j, const float* dots) { scores[j] = dots[0]; }, Visit::by_row);
+  } else {
+    scan_rows(working, std::span(queries, nq), [&](std::size_t j, const float* dots) {
+      float s = dots[0];
+      if (direction) {
+        s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
+      }
+      const std::uint64_t row = working.row(j);
+      if (decay) s = decay->apply(s, (*r.timestamps)[row]);
+      if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
+      if (cut && s < r.threshold) s = kExcluded;
+      if (negative) s = s - kContrastWeight * dots[negative_slot];
+      scores[j] = s;
+    }, Visit::by_row);
+  }
 
   const std::vector<std::uint64_t> pool =
       r.diverse ? top_k_unordered(scores, r.oversample) : top_k_indices(scores, r.limit);

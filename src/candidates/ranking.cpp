@@ -13,9 +13,10 @@ struct Ranked {
   std::uint64_t position;
 };
 
-bool before(const Ranked& a, const Ranked& b) noexcept {
+// A closure, not a function pointer, so that the heap and the sort inline it.
+constexpr auto before = [](const Ranked& a, const Ranked& b) noexcept {
   return score_order(a.score, a.position, b.score, b.position);
-}
+};
 
 // Where k is a large share of the scores (a diverse pool), the heap would take most scores in
 // and out; a linear selection and a sort on integer keys cost less.

@@ -58,20 +58,6 @@ constexpr auto kParams = params_of(kRows);
 constexpr Signature kSignature{"score_candidates", kParams};
 static_assert(signature_agrees(kScoreCandidatesDoc, kSignature.function, kRows));
 
-// Ids of a list resolved through the id map, in list order; unknown ids are skipped.
-[[nodiscard]] PyResult<std::vector<std::uint64_t>> resolve(const TextList& list,
-                                                           const IdMap& map) {
-  std::vector<std::uint64_t> rows;
-  rows.reserve(list.size());
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (i + kFetchAhead < list.size()) __builtin_prefetch(list.item(i + kFetchAhead));  // its hash
-    auto row = map.find(list.item(i));
-    if (!row) return std::unexpected(row.error());
-    if (*row) rows.push_back(**row);
-  }
-  return rows;
-}
-
 template <class View>
 std::optional<View> view_of(const std::optional<Held<View>>& held) {
   return held ? std::optional<View>(held->view) : std::nullopt;
@@ -113,12 +99,12 @@ PyResult<PyRef> score_candidates_impl(PyObject* const* args, Py_ssize_t nargs,
   // with no ids the logic returns at once and nothing needs resolving.
   if (a.ids.size() > 0) {
     if (a.pre_filter_ids) {
-      auto rows = resolve(*a.pre_filter_ids, a.id_to_idx);
+      auto rows = a.id_to_idx.find_all(*a.pre_filter_ids);
       if (!rows) return kErrorSet;
       request.pre_filter_rows = std::move(*rows);
     }
     if (a.like_ids) {
-      auto rows = resolve(*a.like_ids, a.id_to_idx);
+      auto rows = a.id_to_idx.find_all(*a.like_ids);
       if (!rows) return kErrorSet;
       request.like_rows = std::move(*rows);
     }

@@ -7,6 +7,8 @@
 // subclasses (two keys may then share a text; the later one wins), is snapshot into entries that
 // own their keys; so is an in-place dict before any later foreign code could change it.
 // An in-place dict that passed the check is not walked again until it changes (dict_verdicts.h).
+// A long list of ids is resolved in bulk: matched by object in one walk over the dict when it
+// names a good share of it, else looked up in the order of the dict's table slots.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +27,8 @@ class IdMap {
  public:
   // The row of the id whose str object is id (validated text), or nothing when unknown.
   [[nodiscard]] PyResult<std::optional<std::uint64_t>> find(PyObject* id) const;
+  // The rows of the ids of list, in list order, unknown ids skipped: find id by id.
+  [[nodiscard]] PyResult<std::vector<std::uint64_t>> find_all(const TextList& list) const;
   void pin();
 
   // Texts already checked by an earlier argument, position by position: a user's id map is
@@ -40,6 +44,10 @@ class IdMap {
     std::uint64_t row;
   };
   void snapshot_live();
+  [[nodiscard]] std::optional<std::vector<std::uint64_t>> find_batch(
+      std::span<PyObject* const> ids) const;
+  [[nodiscard]] std::optional<std::vector<std::uint64_t>> find_by_walk(
+      std::span<PyObject* const> ids) const;
   [[nodiscard]] PyResult<void> convert_snapshot(PyObject* dict, Pins& pins);
 
   PyObject* live_ = nullptr;  // borrowed dict read in place, or nullptr once snapshot
