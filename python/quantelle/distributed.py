@@ -307,13 +307,15 @@ class ShardedCorpus:
         bounds = [n * s // count for s in range(count + 1)]
         # The scattered slices stay referenced until every actor holds its own: a future that
         # is collected earlier releases its data, and the actor's task fails for lost data.
+        # Unhashed keys: equal slices scattered again (another corpus over the same rows)
+        # would otherwise share the key that an earlier corpus is releasing.
         scattered: list[Any] = []
 
         def shard(s: int, worker: str) -> Any:
             lo, hi = bounds[s], bounds[s + 1]
             ts = None if whole.timestamps is None else whole.timestamps[lo:hi]
             data = client.scatter([whole.matrix[lo:hi], whole.ids[lo:hi], ts],
-                                  workers=[worker], direct=True)
+                                  workers=[worker], direct=True, hash=False)
             scattered.append(data)
             return client.submit(_Shard, *data, lo, workers=[worker], actor=True, pure=False)
 
