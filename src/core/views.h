@@ -56,6 +56,10 @@ struct MatrixF32 {
   }
   void copy_row(std::size_t r, float* out) const noexcept {
     const std::byte* p = row_bytes(r);
+    if (col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {  // adjacent, perhaps misaligned
+      std::memcpy(out, p, cols * sizeof(float));
+      return;
+    }
     for (std::size_t c = 0; c < cols; ++c, p += col_stride) std::memcpy(out + c, p, sizeof(float));
   }
 };

@@ -1,7 +1,6 @@
 #include "kernels/vector_ops.h"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -20,9 +19,7 @@ DenseMatrix select_rows(const MatrixF32& m, std::span<const std::uint64_t> posit
   DenseMatrix out{float_buffer(positions.size(), m.cols), positions.size(), m.cols};
   for (std::size_t i = 0; i < positions.size(); ++i) {
     expect_row(positions[i], m.rows);
-    float* to = out.values.data() + i * m.cols;
-    if (m.rows_contiguous()) std::memcpy(to, m.row_ptr(positions[i]), m.cols * sizeof(float));
-    else m.copy_row(positions[i], to);
+    m.copy_row(positions[i], out.values.data() + i * m.cols);
   }
   return out;
 }

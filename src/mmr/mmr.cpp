@@ -130,10 +130,8 @@ void pick_by_passes(std::vector<Candidate>& live, std::vector<MmrPick>& picks, s
     std::uint64_t best_rank = std::numeric_limits<std::uint64_t>::max();
     pairs.pass(live, [&](std::size_t i, float value) {
       Candidate& c = live[i];
-      const double v = value;
-      c.max_sim = v > c.max_sim ? v : c.max_sim;
-      const double redundancy = redundancy_weight * c.max_sim;
-      const double score = c.relevance - redundancy;
+      raise_to(c, value, redundancy_weight);
+      const double score = c.score;
       // The first strictly greatest in rank order; NaN never wins.
       if (score > best || (score == best && c.rank < best_rank)) [[unlikely]] {
         best = score;
@@ -185,17 +183,17 @@ struct GramPairs {
   static constexpr bool kComputed = false;
   std::unique_ptr<float[]> pair;
   std::size_t n;
-  std::vector<std::size_t> picked;  // positions
+  std::size_t latest = 0;  // the position of the latest pick
 
   GramPairs(const MatrixF32& m, std::span<const std::uint64_t> rows)
       : pair(new float[rows.size() * rows.size()]), n(rows.size()) {
     kernels().gram(select_rows(m, rows).values.data(), n, m.cols, pair.get());
   }
 
-  void pick(const Candidate& c) { picked.push_back(c.position); }
+  void pick(const Candidate& c) { latest = c.position; }
   template <class Fn>
   void pass(const std::vector<Candidate>& live, Fn&& fn) const {
-    const float* row = pair.get() + picked.back() * n;
+    const float* row = pair.get() + latest * n;
     for (std::size_t i = 0; i < live.size(); ++i) fn(i, row[live[i].position]);
   }
 };
