@@ -37,15 +37,15 @@ std::vector<ScoredId> select_output(const ScoreRequest& request, const WorkingSe
     return out;
   }
   // A diverse pool may come unsorted; MMR ranks it by score and position itself.
-  std::vector<std::uint64_t> pool_rows(pool.size()), ranks(pool.size());
+  // Positions of 2^32 and beyond do not fit a key; such pools come sorted and need none.
+  const bool keyed = scores.size() <= 0xFFFFFFFFu;
+  std::vector<std::uint64_t> pool_rows(pool.size()), ranks(keyed ? pool.size() : 0);
   std::vector<double> rel(pool.size());
   for (std::size_t i = 0; i < pool.size(); ++i) {
     pool_rows[i] = working.row(pool[i]);
     rel[i] = double{scores[pool[i]]};  // the final score, after every modulation
-    ranks[i] = rank_key(scores[pool[i]], pool[i]);
+    if (keyed) ranks[i] = rank_key(scores[pool[i]], pool[i]);
   }
-  // Positions of 2^32 and beyond do not fit a key; such pools come sorted.
-  if (scores.size() > 0xFFFFFFFFu) ranks.clear();
   for (const MmrPick& pick :
        mmr_greedy(working.matrix, pool_rows, rel, request.limit, request.mmr_lambda, ranks)) {
     record(pool[pick.position], pick.score);
