@@ -66,6 +66,15 @@ def test_every_matrix_layout_reads_as_its_contiguous_copy(name):
     assert MMR(candidates, sims, view, 8, 0.5) == MMR(candidates, sims, copy, 8, 0.5)
 
 
+@pytest.mark.parametrize("strides", [(4, 4), (5, 4), (0, 4), (-3, 1)])
+def test_zero_width_rows_in_any_layout(strides):
+    view = strided(FLOAT_BYTES, (5, 0), strides)
+    ids, sims = [f"r{i}" for i in range(5)], np.ones(5, F32)
+    assert MMR([0, 3, 1], sims, view, 2, 0.5) == MMR([0, 3, 1], sims, np.zeros((5, 0), F32), 2, 0.5)
+    kwargs = dict(threshold=-1.0, diverse=True, like_ids=ids[:1])
+    assert S(view, ids, {}, np.zeros(0, F32), **kwargs) == S(np.zeros((5, 0), F32), ids, {}, np.zeros(0, F32), **kwargs)
+
+
 @pytest.mark.parametrize("stride", [0, 3, 8, -1, -7])
 def test_strided_vectors_read_as_their_copies(stride):
     n, d = BASE.shape

@@ -56,7 +56,8 @@ struct MatrixF32 {
   }
   void copy_row(std::size_t r, float* out) const noexcept {
     const std::byte* p = row_bytes(r);
-    if (col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {  // adjacent, perhaps misaligned
+    // Adjacent, perhaps misaligned. A zero-width row may have no buffer (and no out) at all.
+    if (col_stride == static_cast<std::ptrdiff_t>(sizeof(float)) && cols != 0) {
       std::memcpy(out, p, cols * sizeof(float));
       return;
     }
