@@ -60,7 +60,8 @@ demo: $(DEMO_STAMP)
 
 # The whole suite against an ASan + UBSan build, in its own venv and build dir so that .venv
 # and its build are never touched. tools/sanitize-env preloads the runtimes into the
-# uninstrumented interpreter and fails on any sanitizer report.
+# uninstrumented interpreter and fails on any sanitizer report. --capture=sys: UBSan writes its
+# report straight to fd 2 and then exits, so fd capture would swallow it with the process.
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_PY := $(SANITIZE_VENV)/bin/python
 SANITIZE_BUILD_DIR ?= build/sanitize
@@ -80,7 +81,7 @@ install-sanitize: $(SANITIZE_PY)
 	  -Ccmake.define.SANITIZE=ON
 
 test-sanitize: install-sanitize
-	tools/sanitize-env $(SANITIZE_PY) -m pytest -q -p no:cacheprovider
+	tools/sanitize-env $(SANITIZE_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 # The benchmark (bench/run.py; README "Benchmarks"): a Release build with the `bench` extra
 # (threadpoolctl, faiss-cpu) in .venv, then the full grid. BENCH_ARGS passes options, e.g.
