@@ -91,8 +91,8 @@ def test_selection_matches_the_model_bit_for_bit(seed, scoring_module):
 @pytest.mark.parametrize("seed", range(16))
 def test_large_selections_rank_ties_by_row(seed):
     """A pool (or a limit) that is a large share of the rows is selected on integer keys and the
-    pool left unsorted; both must still rank by score, equal scores (+0 and -0 alike) by row, with
-    NaN and infinite scores left out."""
+    pool left unsorted, a small limit through a bounded heap; all must still rank by score, equal
+    scores (+0 and -0 alike) by row, with NaN and infinite scores left out."""
     rng = np.random.default_rng(100 + seed)
     n = int(rng.integers(100, 2000))
     m = exact_rows(rng, n, 6)
@@ -104,7 +104,7 @@ def test_large_selections_rank_ties_by_row(seed):
     share = int(rng.choice([n // 8, n // 2, n - 1, n + 5, 20]))
     ids = [f"r{i}" for i in range(n)]
     for kw in ({"diverse": True, "limit": int(rng.integers(1, 40)), "oversample": share,
-                "mmr_lambda": float(rng.choice([0.7, 0.3]))}, {"limit": share}):
+                "mmr_lambda": float(rng.choice([0.7, 0.3]))}, {"limit": share}, {"limit": int(rng.integers(1, 7))}):
         assert q.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
 
 

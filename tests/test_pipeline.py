@@ -84,6 +84,8 @@ def first_row(*row):
     # A factor of -0.5 would turn a masked -inf into +inf, taking the only place.
     ({"recent": True, "recent_days": -10.0, "timestamps": ago(30, None, None), "mask": np.array([False, True, True]),
       "limit": 1}, [("b", 0.6)]),
+    ({"matrix": np.array([[0, 1], [0, 1], [-1, 0]], F32), "recent": True, "recent_days": -10.0,
+      "timestamps": ago(30, None, None), "limit": 2}, [("a", 0.0), ("b", 0.0)]),  # -0.5 * +0: -0 ties +0
     ({"limit": 0, "diverse": True}, [("a", 0.7)]),
     ({"limit": 2**64 - 1}, ALL),
     ({"limit": 2, "diverse": True, "oversample": 2**64 - 2, "mmr_lambda": 0.5}, [("a", 0.5), ("b", 0.0)]),
@@ -93,7 +95,7 @@ def first_row(*row):
         "decay-days-beyond-float32", "threshold-rounded-to-float32", "threshold-compared-in-float32",
         "contrastive-zero", "nan-row", "plus-inf-takes-the-only-place", "empty-ids-wrong-query", "like-empty",
         "like-unknown-before-faulty-penalty", "diverse-no-pool", "threshold-beyond-float32", "mask-after-decay",
-        "diverse-limit-0", "limit-near-2**64", "oversample-near-2**64-tie-to-better-place"])
+        "minus-zero-ties-plus-zero", "diverse-limit-0", "limit-near-2**64", "oversample-near-2**64-tie-to-better-place"])
 def test_each_modulation(kw, expected):
     check(expected, **kw)
 
