@@ -68,19 +68,15 @@ def mmr_greedy(rel, pair, k, lam, keys):
 
 
 def mmr_select(candidates, similarities, matrix, k, lam):
-    return mmr_trace(candidates, similarities, matrix, k, lam)[0]
-
-
-def mmr_trace(candidates, similarities, matrix, k, lam):
-    """`mmr_select_py` as a list of (row, score), and the margins of its picks."""
+    """`mmr_select_py` as a list of (row, score)."""
     cand = [int(c) for c in candidates]
     if not cand:
-        return [], []
+        return []
     rows = np.asarray(matrix, dtype=F32)[cand]
     with np.errstate(all="ignore"):
         pair = np.asarray(rows @ rows.T, dtype=F32)
-    picks, gaps = mmr_greedy([float(similarities[c]) for c in cand], pair, k, lam, keys=cand)
-    return [(cand[p], score) for p, score in picks], gaps
+    picks, _ = mmr_greedy([float(similarities[c]) for c in cand], pair, k, lam, keys=cand)
+    return [(cand[p], score) for p, score in picks]
 
 
 def score_candidates(*args, **kwargs):

@@ -111,38 +111,3 @@ def test_most_cases_decide_clearly():
     assert sum(t.margin > CLEAR for t in traces) >= 0.9 * len(traces)
     assert sum(t.mmr and t.margin > CLEAR for t in traces) >= 100
     assert sum(bool(t.result) for t in traces) >= 0.7 * len(traces)
-
-
-def make_mmr_case(seed):
-    rng = np.random.default_rng(10_000 + seed)
-    rows, d = int(rng.integers(1, 41)), int(rng.integers(1, 21))
-    m = rng.standard_normal((rows, d))
-    m /= np.linalg.norm(m, axis=1, keepdims=True)
-    if rng.random() < 0.5:
-        m *= rng.uniform(0.2, 3.0, (rows, 1))
-    # Rows the kernels read in place, and rows gathered first (Fortran order, odd strides).
-    m = m.astype(F32)
-    m = [m, np.asfortranarray(m), np.repeat(m, 2, axis=1)[:, ::2], m[::-1]][seed % 4]
-    candidates = rng.integers(0, rows, int(rng.integers(0, 31))).tolist()  # repeats allowed
-    if rng.random() < 0.3:
-        candidates = np.array(candidates, np.int64)
-    sims = rng.uniform(-1, 1, rows + int(rng.integers(0, 3))).astype(F32)
-    k = 2**64 - 1 if rng.random() < 0.1 else int(rng.integers(0, len(candidates) + 3))
-    lam = float(rng.choice([0.7, 0.5, 0.0, 1.0, rng.uniform(0, 1)]))
-    return candidates, sims, m, k, lam
-
-
-@pytest.mark.parametrize("seed", range(200))
-def test_mmr_select_matches_model(seed, scoring_module):
-    candidates, sims, m, k, lam = make_mmr_case(seed)
-    got = scoring_module.mmr_select_py(candidates, sims, m, k, lam)
-    expected, gaps = model.mmr_trace(candidates, sims, m, k, lam)
-    assert len(got) == len(expected)
-    if not expected:
-        return
-    assert got[0] == expected[0]  # one double product of the caller's own values: exact
-    if min(gaps, default=math.inf) <= CLEAR:
-        assert {i for i, _ in got} <= set(np.asarray(candidates).tolist())
-        return
-    assert [i for i, _ in got] == [i for i, _ in expected]
-    np.testing.assert_allclose([s for _, s in got], [s for _, s in expected], rtol=0, atol=TOL_MMR)

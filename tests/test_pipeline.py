@@ -1,4 +1,4 @@
-"""score_candidates end to end: worked examples, each modulation, stage order, early exits, edges, faults."""
+"""score_candidates end to end: hand-computed edges of each modulation, early exits, limits, faults."""
 import re
 import time
 
@@ -59,15 +59,9 @@ def first_row(*row):
 
 @pytest.mark.parametrize("kw, expected", [
     ({"ids": ["a", "b"], "limit": 2}, ALL[:2]),
-    ({"query": vec(0, 0), "like_ids": ["b"]}, [("b", 1.0), ("c", 0.8), ("a", 0.6)]),
-    ({"like_ids": ["c", "zz"], "limit": 1}, [("b", 0.9899)]),
-    ({"pre_filter_ids": ("c",), "like_ids": ["b"]}, [("c", 0.4472)]),
-    ({"traj_from_vec": vec(0, 1), "traj_to_vec": vec(1, 0)}, [("a", 0.9121), ("b", 0.3776), ("c", -0.2121)]),
-    ({"traj_from_vec": vec(1), "traj_to_vec": vec(1, 3)}, [("a", 0.7), ("b", 0.66), ("c", 0.3)]),
     ({"traj_to_vec": vec(0, 1)}, ALL),
     ({"matrix": np.array([[X, np.sqrt(1 - F32(X) ** 2)]], F32), "ids": ["x"], "idx": {}, "query": vec(1, 0),
       "traj_from_vec": vec(0.3, -2), "traj_to_vec": vec(0.3, -2)}, [("x", 0.5217)]),
-    ({"recent": True, "timestamps": ago(30, 60, None)}, [("a", 0.5), ("b", 0.2), ("c", 0.0)]),
     ({"recent": True, "recent_days": 10, "timestamps": ago(10, -5, 30)}, [("b", 0.6), ("a", 0.5), ("c", 0.0)]),
     ({"recent": True}, ALL),
     ({"recent_days": 1.0, "timestamps": ago(30, 30, 30)}, ALL),
@@ -79,60 +73,30 @@ def first_row(*row):
     ({"threshold": 0.60000003}, ALL[:2]),  # float32(0.6) = 0.6000000238...: equal scores survive
     ({"matrix": np.array([[0.7, 0], [SEVEN_TENTHS_BELOW, 0]], F32), "ids": ["x", "y"], "idx": {},
       "query": vec(1, 0), "threshold": 0.7}, [("x", 0.7)]),
-    ({"threshold": -1.0, "query": vec(-1, 0)}, [("c", 0.0), ("b", -0.6), ("a", -1.0)]),
-    ({"not_like_vec": vec(3, 0)}, [("a", 0.5), ("b", 0.3), ("c", 0.0)]),
     ({"not_like_vec": vec(0, 0)}, ALL),
-    ({"pre_filter_ids": ["c", "zz", "b"]}, [("b", 0.6), ("c", 0.0)]),
-    ({"pre_filter_ids": ["b", "b"]}, [("b", 0.6), ("b", 0.6)]),
     ({"matrix": first_row(np.nan, 0), "query": vec(1, 0)}, [("b", 0.5), ("c", 0.2)]),
     ({"matrix": first_row(np.inf, 0), "query": vec(1, 0), "limit": 1}, []),  # +inf takes the place, drops
     ({"ids": [], "query": vec(1, 2, 3)}, []),
     ({"like_ids": []}, []),
     ({"like_ids": ["x"], "not_like_vec": vec(1, 2, 3)}, []),  # ends before the faulty penalty
-    ({"pre_filter_ids": []}, []),
-    ({"pre_filter_ids": ["zz"], "mask": np.array([True])}, []),
-    ({"mask": np.zeros(3, bool)}, []),
     ({"limit": 0, "diverse": True, "oversample": 0}, []),
     ({"threshold": 1e39}, []),
-], ids=["short-ids-row-without-id-stays-out", "like-zero-query", "like-unknown-skipped",
-        "like-outside-pre-filter", "trajectory", "trajectory-broadcast-from", "trajectory-one-end-ignored",
-        "trajectory-weights-in-float32", "decay-default-half-life", "decay-half-life-future",
-        "recent-without-timestamps", "recent-days-alone", "decay-zero-days-past", "decay-zero-days-future-dropped",
-        "decay-non-positive-nan-future-unchanged", "decay-inf-timestamps-zero-days", "decay-days-beyond-float32",
-        "threshold-rounded-to-float32", "threshold-compared-in-float32", "threshold-negative-no-cut",
-        "contrastive", "contrastive-zero", "pre-filter", "pre-filter-duplicate", "nan-row",
-        "plus-inf-takes-the-only-place", "empty-ids-wrong-query", "like-empty", "like-unknown-before-faulty-penalty",
-        "pre-filter-empty", "pre-filter-unknown", "mask-all-false", "diverse-no-pool", "threshold-beyond-float32"])
-def test_each_modulation(kw, expected):
-    check(expected, **kw)
-
-
-@pytest.mark.parametrize("kw, expected", [
-    ({"threshold": 0.5, "not_like_vec": vec(1, 0)}, [("a", 0.5), ("b", 0.3)]),
-    ({"recent": True, "timestamps": ago(-1, 30, -1), "threshold": 0.5}, [("a", 1.0)]),
     # A factor of -0.5 would turn a masked -inf into +inf, taking the only place.
     ({"recent": True, "recent_days": -10.0, "timestamps": ago(30, None, None), "mask": np.array([False, True, True]),
       "limit": 1}, [("b", 0.6)]),
-    ({"traj_from_vec": vec(1, 0), "traj_to_vec": vec(1, 0), "threshold": 0.5}, [("a", 0.7)]),
-    ({"like_ids": ["c"], "threshold": 0.8}, [("b", 0.9899)]),
-], ids=["threshold-before-penalty", "threshold-after-decay", "mask-after-decay", "threshold-after-trajectory",
-        "threshold-after-like"])
-def test_stage_order(kw, expected):
-    check(expected, **kw)
-
-
-@pytest.mark.parametrize("kw, expected", [
+    ({"matrix": np.array([[0, 1], [0, 1], [-1, 0]], F32), "recent": True, "recent_days": -10.0,
+      "timestamps": ago(30, None, None), "limit": 2}, [("a", 0.0), ("b", 0.0)]),  # -0.5 * +0: -0 ties +0
     ({"limit": 0, "diverse": True}, [("a", 0.7)]),
-    ({"limit": 1, "diverse": True, "mmr_lambda": 0.9}, [("a", 0.9)]),
-    ({"limit": 2, "diverse": True, "oversample": 2}, ALL[:2]),
-    ({"limit": 2, "diverse": True, "mmr_lambda": 1.0}, ALL[:2]),
-    ({"limit": 2, "diverse": True, "mmr_lambda": 0.0}, [("a", 0.0), ("c", 0.0)]),
     ({"limit": 2**64 - 1}, ALL),
     ({"limit": 2, "diverse": True, "oversample": 2**64 - 2, "mmr_lambda": 0.5}, [("a", 0.5), ("b", 0.0)]),
-    ({"limit": 1, "oversample": 0}, [("a", 1.0)]),
-], ids=["diverse-limit-0", "diverse-limit-1", "oversample-equals-limit-no-mmr", "lambda-1-is-plain", "lambda-0",
-        "limit-near-2**64", "oversample-near-2**64-tie-to-better-place", "oversample-ignored-when-plain"])
-def test_limits(kw, expected):
+], ids=["short-ids-row-without-id-stays-out", "trajectory-one-end-ignored", "trajectory-weights-in-float32",
+        "decay-half-life-future", "recent-without-timestamps", "recent-days-alone", "decay-zero-days-past",
+        "decay-zero-days-future-dropped", "decay-non-positive-nan-future-unchanged", "decay-inf-timestamps-zero-days",
+        "decay-days-beyond-float32", "threshold-rounded-to-float32", "threshold-compared-in-float32",
+        "contrastive-zero", "nan-row", "plus-inf-takes-the-only-place", "empty-ids-wrong-query", "like-empty",
+        "like-unknown-before-faulty-penalty", "diverse-no-pool", "threshold-beyond-float32", "mask-after-decay",
+        "minus-zero-ties-plus-zero", "diverse-limit-0", "limit-near-2**64", "oversample-near-2**64-tie-to-better-place"])
+def test_each_modulation(kw, expected):
     check(expected, **kw)
 
 
