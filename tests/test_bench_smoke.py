@@ -10,22 +10,22 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 
 
-def test_bench_runs_and_agrees_with_numpy(tmp_path):
+def bench(tmp_path, script, *args, timeout):
     out = tmp_path / "bench.json"
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / "run.py"), "--sizes", "2500x48", "--repeat", "2",
-                           "--sample-ms", "0.2", "--warmup", "0.01", "--json", str(out)],
-                          capture_output=True, text=True, timeout=120, cwd=ROOT)
-    assert done.returncode == 0, done.stdout + done.stderr
-    (point,) = json.loads(out.read_text())["points"]
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), *args, "--json", str(out)],
+                          capture_output=True, text=True, timeout=timeout, cwd=ROOT)
+    assert done.returncode == 0, done.stdout + done.stderr[-3000:]
+    return json.loads(out.read_text())
+
+
+def test_bench_runs_and_agrees_with_numpy(tmp_path):
+    (point,) = bench(tmp_path, "run.py", "--sizes", "2500x48", "--repeat", "2", "--sample-ms", "0.2",
+                     "--warmup", "0.01", timeout=120)["points"]
     assert point["agreement"]["numpy_top10_same"] is True
 
 
 def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
     pytest.importorskip("distributed", reason="the distributed extra is not installed")
-    out = tmp_path / "sharded.json"
-    done = subprocess.run([sys.executable, str(ROOT / "bench" / "sharded.py"), "--rows", "2000", "--tiny", "200",
-                           "--repeat", "2", "--throughput-seconds", "0.1", "--sweep", "1,2", "--json", str(out)],
-                          capture_output=True, text=True, timeout=300, cwd=ROOT)
-    assert done.returncode == 0, done.stdout + done.stderr[-3000:]
-    agree = json.loads(out.read_text())["agree"]
+    agree = bench(tmp_path, "sharded.py", "--rows", "2000", "--tiny", "200", "--repeat", "2",
+                  "--throughput-seconds", "0.1", "--sweep", "1,2", timeout=300)["agree"]
     assert len(agree) == 2 * 2 * 4 and all(agree.values()), agree

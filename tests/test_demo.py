@@ -96,8 +96,6 @@ GOOD = {"id": "a", "text": "x"}
     ([GOOD, "{oops"], [], 2, "not JSON (Expecting property name"),
     (['["a", "x"]'], [], 1, "expected an object with 'id' and 'text', got a JSON list"),
     ([{"text": "x"}], [], 1, "'id' must be a non-empty string, got missing"),
-    ([{"id": ["a"], "text": "x"}], [], 1, "'id' must be a non-empty string, got ['a']"),
-    ([{"id": "a", "text": 3}], [], 1, "'text' must be a string, got int"),
     ([GOOD, {"id": "b"}], [], 2, "'text' must be a string, got nothing"),
     ([GOOD, {"id": "b", "text": "y"}, GOOD], [], 3, "id 'a' occurs more than once (first on line 1)"),
     ([{**GOOD, "timestamp": 1700000000000}], [], 1, "'timestamp' 1700000000000 lies beyond the year 9999; "
@@ -109,7 +107,7 @@ GOOD = {"id": "a", "text": "x"}
     ([""], [], None, "no documents"),
     (None, [], None, "No such file or directory"),
     ([GOOD], ["-m", "recent:0"], 0, "recent:0: the half-life must be a positive number of days"),
-], ids=["latin1", "not-json", "not-object", "no-id", "id-not-str", "text-not-str", "no-text", "duplicate",
+], ids=["latin1", "not-json", "not-object", "no-id", "no-text", "duplicate",
         "milliseconds", "huge", "nan", "bad-date", "bool-date", "empty", "missing",
         "zero-half-life"])
 def test_demo_rejects_bad_input(tmp_path, capsys, lines, args, line_no, message):

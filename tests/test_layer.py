@@ -110,7 +110,7 @@ V = np.array([1.0, 0.0])
     (np.array([1.0, 0.0, 0.0]), "", None, {}, ValueError, r"query vector has shape \(3,\); the corpus has 2"),
     (V, "like:a,zz,yy", None, {}, ValueError, r"like: 'zz', 'yy' not in the corpus"),
     (V, "", None, {"within": "a"}, TypeError, r"within must be a sequence of ids, not str"),
-    (V, "", None, {"within": ["a", 3]}, TypeError, r"ids must be str, got int 3"),
+    (V, "", None, {"within": ["a", 3]}, TypeError, r"within: ids must be str, got int 3"),
     (V, "", None, {"within": ["a", "zz", "zz"]}, ValueError, r"^within: 'zz' not in the corpus$"),
     (V, "", None, {"mask": [1, 0]}, TypeError, r"mask must hold bools"),
     (V, "", None, {"mask": np.ones(3, bool)}, ValueError, r"mask must have shape \(2,\)"),
@@ -126,17 +126,13 @@ def test_search_rejects_before_calling_the_module(query, modifiers, embed_fn, ke
 
 
 @pytest.mark.parametrize("modifiers, expected", [
-    ("recnt:3 limt:2 divers", ["recnt:3' was ignored: no modifier is called recnt:; did you mean recent:3?",
-                               "did you mean limit:2?", "did you mean diverse?"]),
-    ("Limit:3 diverse,", ["did you mean limit:3?", "did you mean diverse?"]),
-    ("limit:abc", ["limit: needs a whole number"]),
-    ("rceent unlke:xml", ["did you mean recent?", "did you mean unlike:xml?"]),
-    ("foo:bar", ["no modifier is called foo:; modifiers are"]),
-    ("https://x.org/a:b c++ 3:30pm", []),
-    ("decent diverge recent:3 diverse limit:2", []),
-    ("from: divers to: limt:2", []),
-], ids=["three-typos", "case-and-comma", "bad-value", "swap-and-drop", "unknown-word", "url-cpp-time",
-        "real-words", "trajectory-texts"])
+    ("rcnt:3 limt:2 divers rceent unlke:xml", [
+        "rcnt:3' was ignored: no modifier is called rcnt:; did you mean recent:3?", "did you mean limit:2?",
+        "did you mean diverse?", "did you mean recent?", "did you mean unlike:xml?"]),
+    ("Limit:3 diverse,. limit:abc foo:bar", ["did you mean limit:3?", "did you mean diverse?",
+                                            "limit: needs a whole number", "no modifier is called foo:; modifiers are"]),
+    ("https://x.org/a:b c++ 3:30pm decent diverge recent:3 diverse limit:2 from: divers to: limt:2", []),
+], ids=["typos", "case-comma-value-unknown", "not-suspect"])
 def test_typo_notes(modifiers, expected):
     notes = modifier_notes(modifiers)
     assert len(notes) == len(expected) and all(e in n for e, n in zip(expected, notes))
