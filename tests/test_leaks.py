@@ -73,11 +73,8 @@ CASES = [
 def watched(objects):  # the objects and the items of the containers among them
     out = []
     for o in objects:
-        out.append(o)
-        if isinstance(o, dict):
-            out.extend(watched([x for kv in o.items() for x in kv]))
-        elif isinstance(o, (list, tuple)):
-            out.extend(o)
+        items = [x for kv in o.items() for x in kv] if isinstance(o, dict) else o
+        out += [o, *watched(items if isinstance(o, (dict, list, tuple)) else ())]
     return out
 
 
@@ -97,15 +94,11 @@ def test_repeated_calls_leak_nothing(call, objects, expected):
         assert outcome(call) == expected
         # As many calls before measuring: the interned-string table's periodic rebuild moves the
         # resident size once, some 10,000s of calls in, before it settles. A leak grows in every window.
-        for _ in range(CALLS):
-            outcome(call)
-        gc.collect()
-        refs = [sys.getrefcount(o) for o in objects]
-        blocks = sys.getallocatedblocks()  # 0 under PYTHONMALLOC=malloc: then only RSS counts
-        rss = resident_bytes()
-        for _ in range(CALLS):
-            outcome(call)
-        gc.collect()
+        for window in range(2):
+            refs, blocks, rss = [sys.getrefcount(o) for o in objects], sys.getallocatedblocks(), resident_bytes()
+            for _ in range(CALLS):
+                outcome(call)
+            gc.collect()
         rss_growth, block_growth = resident_bytes() - rss, sys.getallocatedblocks() - blocks
     finally:
         os.dup2(saved, 2)
@@ -114,7 +107,8 @@ def test_repeated_calls_leak_nothing(call, objects, expected):
     after = [sys.getrefcount(o) for o in objects]
     changed = [(repr(o)[:40], refs[i], after[i]) for i, o in enumerate(objects) if refs[i] != after[i]]
     assert not changed, f"reference counts moved: {changed}"
-    # One object lost per call would be CALLS blocks; allocator caches stay far below that.
+    # One object lost per call would be CALLS blocks; allocator caches stay far below that. The
+    # count is 0 under PYTHONMALLOC=malloc: then only the resident size counts.
     assert block_growth < CALLS // 100, f"{block_growth} Python objects left behind"
     if not UNDER_ASAN:  # ASan's quarantine keeps freed memory on purpose
         assert rss_growth < 1 << 20, f"resident memory grew by {rss_growth} bytes"
