@@ -1,7 +1,7 @@
-"""The module object: attributes, docstrings, signatures, re-import, subinterpreters, NumPy-less
-import, and PanicException for internal faults."""
+"""The module object: attributes, docstrings, signatures, imports, and PanicException."""
 import hashlib
 import inspect
+import re
 import subprocess
 
 import numpy as np
@@ -11,10 +11,6 @@ import _quantelle as q
 
 FUNCTIONS = ["parse_modifiers", "score_candidates", "mmr_select_py"]
 
-# The long docstring is pinned by its digest; its ends in the open, for a readable failure.
-SCORE_DOC = ("Score and select candidates with composable landscape modulations.\n",
-             "\nReturns list of dicts with 'id' and 'score' keys.",
-             "6240287caf091d087d802c0b4617b2fcee292be998d35bffa7463f0f424137aa")
 
 
 def test_module_attributes():
@@ -39,7 +35,7 @@ def test_internal_fault_is_one_base_exception_type_and_is_reported(panics, capfd
      "(matrix, ids, id_to_idx, query_vec, timestamps=None, pre_filter_ids=None, not_like_vec=None, "
      "diverse=False, limit=10, oversample=200, threshold=0.0, mmr_lambda=0.7, recent=False, "
      "recent_days=None, like_ids=None, traj_from_vec=None, traj_to_vec=None, mask=None)",
-     SCORE_DOC),
+     "6240287caf091d087d802c0b4617b2fcee292be998d35bffa7463f0f424137aa"),  # the long one by its digest
     ("mmr_select_py", "(candidates, similarities, matrix, k, lambda_)",
      "MMR: iteratively select for relevance minus redundancy.\nReturns list of (index, mmr_score) tuples."),
 ], ids=FUNCTIONS)
@@ -48,11 +44,7 @@ def test_functions_signatures_and_docstrings(name, signature, doc):
     assert type(f).__name__ == "builtin_function_or_method"
     assert (f.__name__, f.__qualname__, f.__module__, f.__self__) == (name, name, "_quantelle", q)
     assert f.__text_signature__ == str(inspect.signature(f)) == signature
-    if isinstance(doc, tuple):
-        assert f.__doc__.startswith(doc[0]) and f.__doc__.endswith(doc[1]), f.__doc__
-        assert hashlib.sha256(f.__doc__.encode()).hexdigest() == doc[2], f.__doc__
-    else:
-        assert f.__doc__ == doc
+    assert doc in (f.__doc__, hashlib.sha256(f.__doc__.encode()).hexdigest()), f.__doc__
 
 
 def test_import_without_numpy_reimport_and_a_second_interpreter(run_python):
@@ -75,22 +67,15 @@ def test_import_without_numpy_reimport_and_a_second_interpreter(run_python):
         del sys.modules['_quantelle']
         import _quantelle as second
         assert first is second is importlib.reload(second)
-        assert second.__all__ == ['parse_modifiers', 'score_candidates', 'mmr_select_py']
         interp = _interpreters.create(_interpreters.new_config('legacy'))
-        try:
-            failure = _interpreters.exec(interp, "import _quantelle")
-        finally:
-            _interpreters.destroy(interp)
+        failure = _interpreters.exec(interp, "import _quantelle")
+        _interpreters.destroy(interp)
         print(failure.type.__name__, '|', failure.msg)
         print(second.parse_modifiers('diverse')['diverse'])
     """)
-    lines = done.stdout.splitlines()
-    assert len(lines) == 5, done.stderr
-    for line in lines[:2]:
-        assert line.startswith("PanicException | Failed to access NumPy array API capsule")
-    assert lines[2] == "[{'id': 'b', 'score': 1.0}]"
-    assert lines[3].startswith("ImportError | ") and "subinterpreters" in lines[3]
-    assert lines[4] == "True"
+    expected = (r"(PanicException \| Failed to access NumPy array API capsule.*\n){2}"
+                r"\[\{'id': 'b', 'score': 1.0\}\]\nImportError \| .*subinterpreters.*\nTrue\n")
+    assert re.fullmatch(expected, done.stdout), done.stdout + done.stderr
 
 
 def test_only_the_init_function_is_exported():
