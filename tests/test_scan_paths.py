@@ -6,15 +6,6 @@ import pytest
 import model
 
 F32 = np.float32
-SCORER = None  # set per test by the fixture below
-
-
-@pytest.fixture(autouse=True)
-def module(scoring_module):
-    global SCORER
-    SCORER = scoring_module.score_candidates
-
-
 def levels(n, distinct):
     """Rows of width 16 with one non-zero element each, and their exact scores against a query
     of ones (which normalises to ones / 4 exactly)."""
@@ -55,7 +46,7 @@ def pre_filter_case(name):
 @pytest.mark.parametrize("name", ["masked", "unknown-and-duplicates", "map-in-other-order", "small-map",
                                   "copied-text", "few-of-a-large-map"])
 @pytest.mark.parametrize("distinct", [True, False], ids=["distinct", "all-equal"])
-def test_long_pre_filter_matches_lookups_one_by_one(name, distinct):
+def test_long_pre_filter_matches_lookups_one_by_one(name, distinct, scoring_module):
     pre, mapping = pre_filter_case(name)
     m, level = levels(N, distinct)
     pre_ids = [IDS[p] if isinstance(p, int) else p for p in pre]
@@ -63,16 +54,17 @@ def test_long_pre_filter_matches_lookups_one_by_one(name, distinct):
     mask = np.arange(N) % 3 != 0 if name == "masked" else np.ones(N, bool)
     rows = [mapping[t] for t in pre_ids if t in mapping and mask[mapping[t]]]
     order = sorted(range(len(rows)), key=lambda k: (-rows[k] if distinct else 0, k))  # levels rise with rows
-    got = SCORER(m, IDS, mapping, np.ones(16, F32), limit=len(pre), pre_filter_ids=pre_ids,
+    got = scoring_module.score_candidates(m, IDS, mapping, np.ones(16, F32), limit=len(pre), pre_filter_ids=pre_ids,
                  **({"mask": mask} if name == "masked" else {}))
     assert [(r["id"], r["score"]) for r in got] == [(IDS[rows[k]], level[rows[k]]) for k in order]
 
 
-def test_long_pre_filter_faults_as_a_short_one(panics):
+def test_long_pre_filter_faults_as_a_short_one(panics, scoring_module):
+    score = scoring_module.score_candidates
     ids = [f"r{i}" for i in range(500)]
     mapping = {t: i for i, t in enumerate(ids)}
     mapping["far"] = 2**40  # past the matrix, and too large for a compact int
     m = np.eye(500, 4, dtype=F32)
     with pytest.raises(BaseException) as short:
-        SCORER(m, ids, mapping, np.ones(4, F32), pre_filter_ids=["far"])
-    panics(short.value.args[0], SCORER, m, ids, mapping, np.ones(4, F32), pre_filter_ids=ids[:300] + ["far"] + ids[300:])
+        score(m, ids, mapping, np.ones(4, F32), pre_filter_ids=["far"])
+    panics(short.value.args[0], score, m, ids, mapping, np.ones(4, F32), pre_filter_ids=ids[:300] + ["far"] + ids[300:])
