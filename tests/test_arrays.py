@@ -14,9 +14,8 @@ QUERY = RNG.standard_normal(4).astype(F32)
 
 
 def strided(source, shape, byte_strides, dtype=F32):
-    """A view of dtype with the given byte strides (any sign, zero, not multiples of the item
-    size) over a uint8 buffer holding source's bytes and exactly as long as the view's reach, so
-    that a read outside the view is a read outside an allocation (which ASan reports)."""
+    """A view with these byte strides (any sign, zero, odd) over a copy of source's bytes exactly
+    as long as its reach: a read outside the view is one outside an allocation (ASan reports)."""
     dtype = np.dtype(dtype)
     lo = sum((n - 1) * s for n, s in zip(shape, byte_strides) if s < 0 and n > 0)
     hi = sum((n - 1) * s for n, s in zip(shape, byte_strides) if s > 0 and n > 0)

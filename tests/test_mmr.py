@@ -21,8 +21,7 @@ def rel(*values):
     return np.array(values, F32)
 
 
-def flat(pairs):
-    """pytest.approx does not compare nested tuples."""
+def flat(pairs):  # pytest.approx does not compare nested tuples
     return [x for pair in pairs for x in pair]
 
 
@@ -59,17 +58,15 @@ def test_empty_candidates_check_nothing():
 
 
 def exact_rows(rng, n, d):
-    """Entries in quarters up to 1 and d <= 8: every dot product of two rows, or of a row with a
-    unit axis, is exact in float32 whatever the summation order, so module and model agree bit
-    for bit, exact ties included."""
+    """Quarters up to 1, d <= 8: every dot of two rows, or of a row and an axis, is exact in float32
+    in any order, so module and model agree bit for bit, exact ties included."""
     return (rng.integers(-4, 5, (n, d)) / 4).astype(F32)
 
 
 @pytest.mark.parametrize("seed", range(200))
 def test_selection_matches_the_model_bit_for_bit(seed, scoring_module):
-    """Small pools and pools of hundreds to thousands, repeated rows and equal relevances, rows
-    read in place or gathered first (Fortran order, odd strides): picking by score bounds, by the
-    pair matrix or by passes must pick what a full scan picks, ties to the lower position."""
+    """Small and large pools, repeated rows, equal relevances, rows read in place or gathered: by
+    score bounds, pair matrix or passes, the picks of a full scan, ties to the lower position."""
     rng = np.random.default_rng(seed)
     large = seed % 8 == 1
     rows = int(rng.integers(50, 400) if large else rng.integers(1, 41))
