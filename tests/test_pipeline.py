@@ -26,7 +26,8 @@ SCORER = None  # set per test by the fixture below
 
 
 @pytest.fixture(autouse=True)
-def module(scoring_module):  # every test on the shipped module and each kernel variant the CPU has
+def module(scoring_module):
+    """Every test here runs on the shipped module and on each kernel variant the CPU has."""
     global SCORER
     SCORER = scoring_module.score_candidates
 
@@ -123,6 +124,7 @@ SHORT = np.ones(2)
     ({"like_ids": ["a", "far"], "idx": {"a": 0, "far": 3}}, "assertion failed: index < dim"),
     ({"ids": ["a", "b"], "pre_filter_ids": ["c"], "limit": 0}, OUT.format(2, 2)),
     ({"ids": ["a", "b"], "query": vec(0, 1)}, OUT.format(2, 2)),
+    ({"ids": ["a", "b"], "query": vec(0, 1), "diverse": True, "limit": 1}, OUT.format(2, 2)),
     ({"timestamps": SHORT, "recent": True}, OUT.format(2, 2)),
     ({"timestamps": SHORT, "pre_filter_ids": ["c"]}, OUT.format(2, 2)),
     ({"mask": np.ones(2, bool)}, OUT.format(2, 2)),
@@ -131,7 +133,7 @@ SHORT = np.ones(2)
     ({"not_like_vec": vec(1), "pre_filter_ids": ["a", "c"]}, MATMUL.format("2 × 2", "1 × 1")),
     ({"traj_from_vec": vec(1, 0, 0), "traj_to_vec": vec(0, 0, 1)}, MATMUL.format("3 × 2", "3 × 1")),
     ({"traj_from_vec": vec(1, 0, 0), "traj_to_vec": vec(0, 1)}, re.compile("incompatible")),
-], ids=["pre-filter-row-beyond", "like-row-beyond", "ids-short-gather", "ids-short-output",
+], ids=["pre-filter-row-beyond", "like-row-beyond", "ids-short-gather", "ids-short-output", "ids-short-mmr-output",
         "timestamps-short", "timestamps-short-gather-not-recent", "mask-short", "mask-short-gather",
         "not-like-length", "not-like-length-working-rows", "trajectory-length", "trajectory-ends-differ"])
 def test_faults(kw, message, panics):
