@@ -1,9 +1,6 @@
-"""A plain NumPy model of `score_candidates` and `mmr_select_py`, written from their described behaviour.
-
-Embedding arithmetic stays float32 (every product and sum rounded on its own); timestamps, the MMR
-stage and the output rounding are double. Besides the result, `trace` returns the decision margins
-of the run, so that a differential test can tell a real disagreement from a float32 near-tie.
-"""
+"""A plain NumPy model of `score_candidates` and `mmr_select_py`, written from their described
+behaviour: embedding arithmetic in float32 (each operation rounded), timestamps, MMR and output
+rounding in double. `trace` also gives the decision margins, to tell a fault from a near-tie."""
 import math
 import time
 from types import SimpleNamespace
@@ -30,16 +27,15 @@ def round4(x: float) -> float:
 
 
 def normalized(v):
-    """Normalised float32 copy and the squared norm before scaling; unchanged unless that is > 0."""
+    """Normalised float32 copy (unchanged unless the squared norm is > 0) and the squared norm."""
     v = np.array(v, dtype=F32)
     s = F32(np.dot(v, v))
     return (v / np.sqrt(s) if s > 0 else v), s
 
 
 def mmr_greedy(rel, pair, k, lam, keys):
-    """Greedy MMR over positions 0..n-1 in double; returns picks [(position, score)] and, per
-    pick after the first, the margin by which it beat the best other row (keys name the row, so
-    two copies of one row are not a decision)."""
+    """Greedy MMR in double: picks [(position, score)] and, per later pick, its margin over the
+    best other row (keys name rows: two copies of one row are not a decision)."""
     n = len(rel)
     pair = np.asarray(pair).tolist()  # plain floats: the scan below is in double
     max_sim, selected = [-INF] * n, [False] * n
@@ -84,9 +80,8 @@ def score_candidates(*args, **kwargs):
 
 
 def trace(matrix, ids, id_to_idx, query_vec, now=None, **kw):
-    """The result of `score_candidates` and how it came about: raw (each record's score before
-    round4), ids and scores (working-set ids and final scores), mmr, margins ((what, size) of each
-    decision that float32 noise could flip) and margin (their minimum)."""
+    """result; raw (its scores before round4); ids and scores of the working set; mmr; margins
+    ((what, size) of each decision float32 noise could flip) and margin, their minimum."""
     with np.errstate(all="ignore"):
         out = _trace(np.asarray(matrix, dtype=F32), list(ids), id_to_idx, query_vec,
                      time.time() if now is None else now, **kw)

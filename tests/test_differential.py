@@ -1,9 +1,6 @@
-"""Seeded random inputs, the module against tests/model.py.
-
-Scores may differ in the last float32 bits (dot products are summed in any order, maybe fused), so
-a module score must be a round4 of the model's within TOL, and decisions are compared exactly only
-where the model's margins are clear; near a tie, ids are compared by the scores they carry.
-"""
+"""Seeded random inputs, the module against tests/model.py. Dots may differ in the last float32
+bits (any order, maybe fused): a score must be a round4 of the model's within TOL, decisions match
+exactly where the model's margins are clear; near a tie, ids are compared by the scores they carry."""
 import math
 import time
 

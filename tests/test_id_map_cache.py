@@ -18,14 +18,9 @@ def good():
 
 def outcome(mapping, **kwargs):
     try:
-        return q.score_candidates(ROWS, IDS, mapping, np.ones(4, np.float32), **{"pre_filter_ids": PRE, "limit": 6,
-                                                                                   **kwargs})
+        return q.score_candidates(ROWS, IDS, mapping, np.ones(4, np.float32), **{"pre_filter_ids": PRE, "limit": 6, **kwargs})
     except Exception as e:  # noqa: BLE001 - the exception is the outcome compared
         return type(e), str(e)
-
-
-class Sub(dict):
-    pass
 
 
 def owned():
@@ -92,7 +87,7 @@ def test_values_read_through_index_are_read_every_call():
 
 # A dict display takes its object from the free list where a freed dict went, a subclass
 # instance from the allocator.
-@pytest.mark.parametrize("make", [lambda contents: {**contents}, Sub], ids=["dict", "subclass"])
+@pytest.mark.parametrize("make", [lambda contents: {**contents}, type("Sub", (dict,), {})], ids=["dict", "subclass"])
 def test_new_dict_at_a_freed_address_is_checked(make):
     mapping = make(good())
     outcome(mapping)

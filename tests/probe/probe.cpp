@@ -27,20 +27,16 @@ const KernelTable& quantelle::kernels() noexcept {
 
 namespace {
 
-// The table of a variant this CPU runs, or null with ValueError set.
-const KernelTable* find_table(const char* name) {
-  for (const KernelTable* t : quantelle::supported_kernels())
-    if (std::string_view(t->name) == name) return t;
-  PyErr_Format(PyExc_ValueError, "unknown or unsupported variant '%s'", name);
-  return nullptr;
-}
-
-// Arguments (variant, then what format names after "s"): the variant's table, or null with an
-// error set.
+// Arguments (variant, then what format names after "s"): the table of a variant this CPU runs,
+// or null with an error set.
 template <class... Out>
 const KernelTable* parse(PyObject* args, const char* format, Out*... out) {
   const char* variant;
-  return PyArg_ParseTuple(args, format, &variant, out...) ? find_table(variant) : nullptr;
+  if (!PyArg_ParseTuple(args, format, &variant, out...)) return nullptr;
+  for (const KernelTable* t : quantelle::supported_kernels())
+    if (std::string_view(t->name) == variant) return t;
+  PyErr_Format(PyExc_ValueError, "unknown or unsupported variant '%s'", variant);
+  return nullptr;
 }
 
 // A float32 buffer as "y#" gives it: read in place, valid while the caller holds the array.
@@ -66,9 +62,8 @@ PyObject* py_variants(PyObject*, PyObject*) {
   return names;
 }
 
-PyObject* py_use(PyObject*, PyObject* arg) {
-  const char* variant = PyUnicode_AsUTF8(arg);
-  const KernelTable* table = variant != nullptr ? find_table(variant) : nullptr;
+PyObject* py_use(PyObject*, PyObject* args) {
+  const KernelTable* table = parse(args, "s:use");
   if (table == nullptr) return nullptr;
   g_chosen = table;
   Py_RETURN_NONE;
@@ -124,7 +119,7 @@ PyCFunction entry() {
 
 PyMethodDef kMethods[] = {
     {"variants", py_variants, METH_NOARGS, "Kernel variants this CPU runs, narrowest first."},
-    {"use", py_use, METH_O, "use(variant): the table for the probe's score_candidates etc."},
+    {"use", py_use, METH_VARARGS, "use(variant): the table for the probe's score_candidates etc."},
     {"score_candidates", entry<quantelle::py::score_candidates_impl>(),
      METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
     {"mmr_select_py", entry<quantelle::py::mmr_select_impl>(), METH_FASTCALL | METH_KEYWORDS,
