@@ -195,3 +195,41 @@ def test_rows_the_shards_keep_below_the_threshold_are_replaced(client, modifiers
     one, sharded = day_old(client, m[np.random.default_rng(4).permutation(len(m))], words, 2)
     want = one.search("q", modifiers, threshold=0.3003, **keywords)
     assert want.hits and sharded.search("q", modifiers, threshold=0.3003, **keywords).hits == want.hits
+
+
+def clock_ahead(client, m, words, skew):
+    """One machine over rows dated in the future (no decay), and a shard whose worker's clock
+    runs `skew` seconds ahead, as far as `clock_skew` allows: the shard holds its timestamps
+    `skew` earlier and hands the true ones back with its rows."""
+    ids = [f"d{i}" for i in range(len(m))]
+    ts = time.time() + np.array([1.0] + [30.0] * (len(m) - 1)) * 86400.0  # d0 a day ahead, the rest a month
+    sharded = ShardedCorpus(client, m, ids, ts - skew, embed=words.get, shards=1, clock_skew=skew)
+    gather = sharded._all
+
+    def shifted_back(calls, deadline, timeout):
+        parts = gather(calls, deadline, timeout)
+        for p in parts.values():
+            if isinstance(p, dict):
+                p["timestamps"] = p["timestamps"] + skew
+        return parts
+
+    sharded._all = shifted_back
+    return Corpus(m, ids, ts, embed=words.get), sharded
+
+
+AHEAD = {  # where the shard ranks d0, and what brings it back
+    "below-the-rows-returned": ("recent:1 limit:1", {}),  # only a second round, by the margin
+    "below-the-threshold": ("recent:1", dict(threshold=0.6)),  # only the shard's lowered threshold
+}
+
+
+@pytest.mark.parametrize("modifiers, keywords", AHEAD.values(), ids=AHEAD)
+def test_a_worker_clock_ahead_by_the_allowed_skew_changes_no_hit(client, modifiers, keywords):
+    # The worker, two days ahead, sees d0 (0.95) a day old at half its score, below d1 (0.9),
+    # d2-d9 (0.8) and the threshold; the client and one machine see every row undecayed.
+    e = np.eye(4)
+    m = np.array([c * e[0] + np.sqrt(1.0 - c * c) * e[1] for c in [0.95, 0.9] + [0.8] * 8])
+    one, sharded = clock_ahead(client, m, {"q": e[0].astype(np.float32)}, 2 * 86400.0)
+    want = one.search("q", modifiers, **keywords)
+    assert want.hits[0].id == "d0"
+    assert_same(want, sharded.search("q", modifiers, **keywords))
