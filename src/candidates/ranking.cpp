@@ -24,11 +24,13 @@ constexpr std::size_t kKeyedShare = 16;
 
 std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
   constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
-  std::vector<std::uint64_t> keys;
-  keys.reserve(s.size());
-  for (std::size_t p = 0; p < s.size(); ++p) {
-    if (s[p] > kMinusInf) keys.push_back(rank_key(s[p], p));
+  std::vector<std::uint64_t> keys(s.size());
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < s.size(); ++p) {  // written always, kept where it ranks: no branch
+    keys[kept] = rank_key(s[p], p);
+    kept += s[p] > kMinusInf ? 1u : 0u;
   }
+  keys.resize(kept);
   if (k < keys.size()) {
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys.end());
     keys.resize(k);
@@ -53,7 +55,8 @@ bool keyed(std::span<const float> s, std::uint64_t k) noexcept {
 // alike), the position in the low half.
 std::uint64_t rank_key(float score, std::uint64_t position) noexcept {
   const auto bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
-  const std::uint32_t ascending = (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+  const std::uint32_t negative = 0u - (bits >> 31);
+  const std::uint32_t ascending = bits ^ (negative | 0x80000000u);
   return std::uint64_t{~ascending} << 32 | position;
 }
 
