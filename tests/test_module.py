@@ -12,7 +12,6 @@ import _quantelle as q
 FUNCTIONS = ["parse_modifiers", "score_candidates", "mmr_select_py"]
 
 
-
 def test_module_attributes():
     assert (q.__name__, q.__doc__, q.__all__) == ("_quantelle", "", FUNCTIONS)
     assert not hasattr(q, "PanicException")
