@@ -102,6 +102,19 @@ def test_large_selections_rank_ties_by_row(seed, scoring_module):
         assert scoring_module.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
 
 
+@pytest.mark.parametrize("step", [2, 8, 64, 1000])
+def test_large_selections_with_high_scores_on_a_lattice_of_rows(step, scoring_module):
+    """Scores high only on every step-th row, the others lower: a selection that looks at
+    evenly spread rows first sees a lattice that is not what the rows hold."""
+    n = 1024
+    m = exact_rows(np.random.default_rng(step), n, 6)
+    m[:, 0] = np.where(np.arange(n) % step == 0, 1.0, m[:, 0] / 2)
+    ids = [f"r{i}" for i in range(n)]
+    axis = np.eye(6, dtype=F32)[0]
+    for kw in ({"limit": n // 2}, {"limit": 100}, {"diverse": True, "limit": 10, "oversample": 300}):
+        assert scoring_module.score_candidates(m, ids, {}, axis, **kw) == model.score_candidates(m, ids, {}, axis, **kw)
+
+
 @pytest.mark.parametrize("setup, call, limit_mb", [
     ("m = rng.standard_normal((8000, 4), np.float32)",
      "q.mmr_select_py(range(8000), np.ones(8000, np.float32), m, 10, 0.7)", 64),

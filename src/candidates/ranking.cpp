@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace quantelle {
@@ -22,14 +23,49 @@ constexpr auto before = [](const Ranked& a, const Ranked& b) noexcept {
 // and out; a linear selection and a sort on integer keys cost less.
 constexpr std::size_t kKeyedShare = 16;
 
-std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
-  constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
-  std::vector<std::uint64_t> keys(s.size());
-  std::size_t kept = 0;
-  for (std::size_t p = 0; p < s.size(); ++p) {  // written always, kept where it ranks: no branch
-    keys[kept] = rank_key(s[p], p);
-    kept += s[p] > kMinusInf ? 1u : 0u;
+constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
+constexpr float kLowest = std::numeric_limits<float>::lowest();  // s >= it: every score that ranks
+
+// A score that the k best very likely reach, read off an evenly spread sample (its share of k,
+// plus three standard deviations), so that the selection sorts out a few hundred keys rather
+// than all of them. kLowest where the sample is too small to tell.
+float sampled_floor(std::span<const float> s, std::size_t k) {
+  constexpr std::size_t kSample = 128;
+  const std::size_t n = s.size();
+  if (n < 4 * kSample) return kLowest;
+  float sample[kSample];
+  std::size_t m = 0;
+  for (std::size_t i = 0; i < kSample; ++i) {
+    const float x = s[i * n / kSample];
+    sample[m] = x;
+    m += x > kMinusInf ? 1u : 0u;  // NaN and -inf never rank
   }
+  const double share = static_cast<double>(k) / static_cast<double>(n);
+  const double expected = static_cast<double>(kSample) * share;
+  const auto r = static_cast<std::size_t>(expected + 3.0 * std::sqrt(expected * (1.0 - share)) + 1.0);
+  if (r >= m) return kLowest;
+  std::nth_element(sample, sample + r, sample + m, std::greater<>());
+  return sample[r];
+}
+
+// The keys of the scores at or above floor (NaN never), in position order.
+std::size_t keys_from(std::span<const float> s, float floor, std::uint64_t* keys) {
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < s.size(); ++p) {  // written always, kept where it passes: no branch
+    keys[kept] = p;
+    kept += s[p] >= floor ? 1u : 0u;
+  }
+  for (std::size_t i = 0; i < kept; ++i) keys[i] = rank_key(s[keys[i]], keys[i]);
+  return kept;
+}
+
+std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
+  std::vector<std::uint64_t> keys(s.size());
+  const float floor = sampled_floor(s, k);
+  std::size_t kept = keys_from(s, floor, keys.data());
+  // At least k at or above the floor: the k best are all among them, as every other score is
+  // lower. Fewer: the sample misled, and every score takes part.
+  if (kept < k && floor != kLowest) kept = keys_from(s, kLowest, keys.data());
   keys.resize(kept);
   if (k < keys.size()) {
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys.end());
@@ -72,7 +108,6 @@ std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t
   // Scores of -inf and NaN rank last and are dropped at the end, so they can never displace a
   // finite score: leaving them out of the selection gives the same result. +inf ranks first and
   // does take a place before it is dropped.
-  constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
   std::vector<Ranked> best;
   if (k == 0) return {};
   if (k < s.size()) {
