@@ -81,6 +81,46 @@ std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k
   return out;
 }
 
+// Whether any of the kSkipRun scores from s beats t: a loop that vectorises (16 iterations
+// would be unrolled instead).
+constexpr std::size_t kSkipRun = 32;
+inline bool any_above(const float* s, float t) noexcept {
+  unsigned any = 0;
+  for (std::size_t j = 0; j < kSkipRun; ++j) any |= s[j] > t ? 1u : 0u;
+  return any != 0;
+}
+
+// Bounded selection in one pass: a heap of the k best so far, worst on top, filled with the
+// first k scores at or above floor. Positions come in ascending order, so a later equal score
+// never displaces an earlier one. Once the heap is full, a run of scores none of which beats its
+// worst is passed over at once (a few in a thousand beat it, so most runs are).
+void heap_of_best(std::span<const float> s, std::size_t k, float floor, std::vector<Ranked>& best) {
+  best.clear();
+  best.reserve(k);
+  const std::size_t n = s.size();
+  std::size_t p = 0;
+  for (; p < n && best.size() < k; ++p) {
+    if (s[p] >= floor) {
+      best.push_back({s[p], p});
+      std::push_heap(best.begin(), best.end(), before);
+    }
+  }
+  // Here either every position was seen or the heap is full, its worst at or above floor.
+  while (p < n) {
+    if (p + kSkipRun <= n && !any_above(s.data() + p, best.front().score)) {
+      p += kSkipRun;
+      continue;
+    }
+    for (const std::size_t end = std::min(p + kSkipRun, n); p < end; ++p) {
+      if (s[p] > best.front().score) {
+        std::pop_heap(best.begin(), best.end(), before);
+        best.back() = {s[p], p};
+        std::push_heap(best.begin(), best.end(), before);
+      }
+    }
+  }
+}
+
 bool keyed(std::span<const float> s, std::uint64_t k) noexcept {
   return k < s.size() && k >= s.size() / kKeyedShare && s.size() <= 0xFFFFFFFFu;
 }
@@ -106,29 +146,15 @@ std::vector<std::uint64_t> top_k_unordered(std::span<const float> s, std::uint64
 std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k) {
   if (keyed(s, k)) return top_k_by_keys(s, static_cast<std::size_t>(k), true);
   // Scores of -inf and NaN rank last and are dropped at the end, so they can never displace a
-  // finite score: leaving them out of the selection gives the same result. +inf ranks first and
-  // does take a place before it is dropped.
+  // finite score: leaving them out of the selection gives the same result (no floor lets them
+  // in). +inf ranks first and does take a place before it is dropped.
   std::vector<Ranked> best;
   if (k == 0) return {};
   if (k < s.size()) {
-    // Bounded selection in one pass: a heap of the k best so far, worst on top. Positions come
-    // in ascending order, so a later equal score never displaces an earlier one.
-    best.reserve(static_cast<std::size_t>(k));
-    std::size_t p = 0;
-    for (; p < s.size() && best.size() < k; ++p) {
-      if (s[p] > kMinusInf) {
-        best.push_back({s[p], p});
-        std::push_heap(best.begin(), best.end(), before);
-      }
-    }
-    // Here either every position was seen or the heap is full.
-    for (; p < s.size(); ++p) {
-      if (s[p] > best.front().score) [[unlikely]] {
-        std::pop_heap(best.begin(), best.end(), before);
-        best.back() = {s[p], p};
-        std::push_heap(best.begin(), best.end(), before);
-      }
-    }
+    const float floor = sampled_floor(s, static_cast<std::size_t>(k));
+    heap_of_best(s, static_cast<std::size_t>(k), floor, best);
+    // Fewer than k at or above the floor: the sample misled, and every score takes part.
+    if (best.size() < k && floor != kLowest) heap_of_best(s, static_cast<std::size_t>(k), kLowest, best);
   } else {
     best.reserve(s.size());
     for (std::size_t p = 0; p < s.size(); ++p) {
