@@ -26,8 +26,8 @@ constexpr std::size_t kKeyedShare = 16;
 constexpr float kMinusInf = -std::numeric_limits<float>::infinity();
 constexpr float kLowest = std::numeric_limits<float>::lowest();  // s >= it: every score that ranks
 
-// A score that the k best very likely reach, read off an evenly spread sample (its share of k,
-// plus three standard deviations), so that the selection sorts out a few hundred keys rather
+// A score that the k best very likely reach, read off an evenly spread sample (k's share of the
+// sample, plus three standard deviations), so that the selection sorts out a few hundred keys rather
 // than all of them. kLowest where the sample is too small to tell.
 float sampled_floor(std::span<const float> s, std::size_t k) {
   constexpr std::size_t kSample = 128;
@@ -48,6 +48,15 @@ float sampled_floor(std::span<const float> s, std::size_t k) {
   return sample[r];
 }
 
+// select(floor) gathers the scores at or above floor and says how many it took. At least k: the
+// k best are all among them, as every other score is lower. Fewer, from the sampled floor: the
+// sample misled, and select runs again over every score.
+template <class Select>
+void from_sampled_floor(std::span<const float> s, std::size_t k, Select&& select) {
+  const float floor = sampled_floor(s, k);
+  if (select(floor) < k && floor != kLowest) select(kLowest);
+}
+
 // The keys of the scores at or above floor (NaN never), in position order.
 std::size_t keys_from(std::span<const float> s, float floor, std::uint64_t* keys) {
   std::size_t kept = 0;
@@ -61,11 +70,8 @@ std::size_t keys_from(std::span<const float> s, float floor, std::uint64_t* keys
 
 std::vector<std::uint64_t> top_k_by_keys(std::span<const float> s, std::size_t k, bool sorted) {
   std::vector<std::uint64_t> keys(s.size());
-  const float floor = sampled_floor(s, k);
-  std::size_t kept = keys_from(s, floor, keys.data());
-  // At least k at or above the floor: the k best are all among them, as every other score is
-  // lower. Fewer: the sample misled, and every score takes part.
-  if (kept < k && floor != kLowest) kept = keys_from(s, kLowest, keys.data());
+  std::size_t kept = 0;
+  from_sampled_floor(s, k, [&](float floor) { return kept = keys_from(s, floor, keys.data()); });
   keys.resize(kept);
   if (k < keys.size()) {
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(k), keys.end());
@@ -151,10 +157,11 @@ std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t
   std::vector<Ranked> best;
   if (k == 0) return {};
   if (k < s.size()) {
-    const float floor = sampled_floor(s, static_cast<std::size_t>(k));
-    heap_of_best(s, static_cast<std::size_t>(k), floor, best);
-    // Fewer than k at or above the floor: the sample misled, and every score takes part.
-    if (best.size() < k && floor != kLowest) heap_of_best(s, static_cast<std::size_t>(k), kLowest, best);
+    const auto wanted = static_cast<std::size_t>(k);
+    from_sampled_floor(s, wanted, [&](float floor) {
+      heap_of_best(s, wanted, floor, best);
+      return best.size();
+    });
   } else {
     best.reserve(s.size());
     for (std::size_t p = 0; p < s.size(); ++p) {
