@@ -12,6 +12,7 @@ from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
 from .minilm import MiniLMEmbedder
+from .threads import get_num_threads, set_num_threads
 
 try:
     __version__ = version("quantelle")
@@ -27,8 +28,10 @@ __all__ = [
     "MiniLMEmbedder",
     "Prepared",
     "SearchResult",
+    "get_num_threads",
     "load_sentence_model",
     "mmr_select_py",
     "parse_modifiers",
     "score_candidates",
+    "set_num_threads",
 ]
