@@ -11,7 +11,7 @@ import math
 import shutil
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import TextIO
@@ -20,7 +20,9 @@ import numpy as np
 
 from ..corpus import Corpus, SearchResult
 from ..embedding import Embedder, HashingEmbedder, load_sentence_model
+from ..grammar import modifier_words
 from ..minilm import MiniLMEmbedder
+from ..plan import HALF_LIFE_DAYS, NATIVE_DEFAULTS
 from . import cache, sources
 
 __all__ = ["DemoCorpus", "build_corpus", "format_result", "main", "result_json"]
@@ -49,23 +51,30 @@ class DemoCorpus:
 
 
 class ProgressBar:
-    """``label [#####.....] 50% (n/total, 120/s, 0:42 left)`` on stderr, redrawn in place on a
-    terminal."""
+    """``label [#####.....] 50% (n/total, 120/s, 0:42 left)`` on stderr: redrawn in place on a
+    terminal, else (a log) written as a line every `every` seconds and at the end."""
 
-    def __init__(self, label: str, stream: TextIO | None = None) -> None:
+    def __init__(self, label: str, stream: TextIO | None = None, *, every: float = 5.0,
+                 clock: Callable[[], float] = time.perf_counter) -> None:
         self._label = label
         self._stream = stream if stream is not None else sys.stderr  # as it is now, not at import
         self._live = self._stream.isatty()
+        self._every = every
+        self._clock = clock
         self._last = -1
-        self._start = time.perf_counter()
+        self._start = self._written = clock()
 
     def __call__(self, done: int, total: int) -> None:
         percent = 100 if total == 0 else done * 100 // total
         if percent == self._last:
             return
         self._last = percent
+        now = self._clock()
+        if not self._live and percent < 100 and now - self._written < self._every:
+            return
+        self._written = now
         filled = percent * 30 // 100
-        elapsed = time.perf_counter() - self._start
+        elapsed = now - self._start
         pace = ""
         if 0 < done < total and elapsed > 0.5:  # too early, the rate is noise
             left = round((total - done) * elapsed / done)
@@ -74,9 +83,9 @@ class ProgressBar:
                 f"({done:,}/{total:,}{pace})")
         if self._live:
             self._stream.write("\r" + line + ("\n" if percent == 100 else ""))
-            self._stream.flush()
-        elif percent == 100:
+        else:
             self._stream.write(line + "\n")
+        self._stream.flush()
 
 
 def _documents(source: str) -> list[sources.Document]:
@@ -128,6 +137,8 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
             texts = [t.strip().split("\n\n", 1)[0] for t in texts]
         if isinstance(embedder, HashingEmbedder):
             embedder = embedder.fitted(texts)
+        else:
+            _announce(embedder, texts)
         matrix = embedder.embed_many(texts, ProgressBar(f"Embedding with {embedder.name}"))
         entry = cache.Cached(
             [d.id for d in docs],
@@ -144,6 +155,19 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
     corpus = Corpus(entry.matrix, entry.ids, entry.timestamps if dated else None, embed=embedder)
     label = source if source in _SOURCES else Path(source).name
     return DemoCorpus(corpus, entry.excerpts, label, embedder, time.perf_counter() - start, cached)
+
+
+def _announce(embedder: Embedder, texts: list[str], sample: int = 32) -> None:
+    """Says how long embedding `texts` will take, timed on a spread sample of them: a model
+    can take many minutes, and a log would otherwise stay silent until the first progress line."""
+    picked = texts[:: max(1, len(texts) // sample)][:sample]
+    start = time.perf_counter()
+    embedder.embed_many(picked)
+    each = (time.perf_counter() - start) / max(1, len(picked))
+    total = round(each * len(texts))
+    print(f"Embedding {len(texts):,} documents with {embedder.name} takes about "
+          f"{total // 60}:{total % 60:02d} (m:ss) here, {each * 1000:.0f} ms each; the result is "
+          "cached for the next run", file=sys.stderr, flush=True)
 
 
 def _date(ts: float) -> str:
@@ -240,11 +264,11 @@ def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO,
 
 # What `help` prints at the prompt: each modifier with one example.
 _MODIFIER_HELP = (
-    ("recent", "recent", "newer first: scores decay with age, half-life 30 days"),
+    ("recent", "recent", f"newer first: scores decay with age, half-life {HALF_LIFE_DAYS} days"),
     ("recent:N", "recent:7", "the same with a half-life of N days"),
     ("unlike:TEXT", "unlike:xml", "push down what resembles TEXT"),
     ("diverse", "diverse", "no near-duplicates (Maximal Marginal Relevance)"),
-    ("limit:N", "limit:5", "at most N results (10 without it)"),
+    ("limit:N", "limit:5", f"at most N results ({NATIVE_DEFAULTS['limit']} without it)"),
     ("like:ID,ID", "like:json.loads", "blend the query with these documents (ids from the table)"),
     ("from: A to: B", "from: files to: network", "favour the direction from A to B (put it last)"),
     ("local_communities", "local_communities", "accepted, changes nothing (a note says so)"),
@@ -255,7 +279,8 @@ def prompt_help() -> str:
     """The modifiers, one example each, as the interactive prompt's ``help`` shows them."""
     lines = ["Type 'query | modifiers', e.g. 'parse a date | diverse limit:5'. Modifiers:"]
     lines += [f"  {name:<18} {what:<58} e.g. {example}" for name, example, what in _MODIFIER_HELP]
-    lines.append("A word that is no modifier stays part of the query; a likely typo gets a note.")
+    lines.append("Any other word after the '|' is ignored, and a note names it (with the modifier "
+                 "meant, if it looks like a typo). 'quit', 'exit' or Ctrl-D ends.")
     return "\n".join(lines)
 
 
@@ -275,7 +300,7 @@ def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO, *,
         _line_editing()
         print(
             "Type a query, optionally followed by ' | ' and modifiers "
-            "(e.g. 'parse a date | diverse limit:5'), or help. An empty line or Ctrl-D ends.",
+            "(e.g. 'parse a date | diverse limit:5'), or help. An empty line, quit or Ctrl-D ends.",
             file=info,
         )
         if default_modifiers:
@@ -290,14 +315,34 @@ def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO, *,
             if tty:
                 return
             continue
+        if line.strip() in ("quit", "exit"):
+            return
         if line.strip() in ("help", "?"):
             print(prompt_help(), file=info)
             continue
         query, sep, mods = line.partition("|")
-        _search_and_print(demo, query.strip(), mods.strip() if sep else default_modifiers, out,
+        query = query.strip()
+        if not sep and _hint(query, info):
+            continue
+        if not query:
+            print("error: the query is empty: type what to search for before the '|'", file=sys.stderr)
+            continue
+        _search_and_print(demo, query, mods.strip() if sep else default_modifiers, out,
                           wide=wide, as_json=as_json)
         if not as_json:
             print(file=out)
+
+
+def _hint(line: str, info: TextIO) -> bool:
+    """Says how to type the modifiers that a line without '|' holds; True when the line is
+    nothing else, so that there is no query to search for."""
+    words, others = modifier_words(line)
+    if not words:
+        return False
+    rest, named = " ".join(others), " ".join(words)
+    print(f"hint: {named!r} {'is a modifier' if len(words) == 1 else 'are modifiers'} only after "
+          f"a '|': type '{rest or 'your query'} | {named}'", file=info)
+    return not rest
 
 
 def _parser() -> argparse.ArgumentParser:
