@@ -11,7 +11,7 @@ import math
 import shutil
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import TextIO
@@ -24,8 +24,9 @@ from ..grammar import modifier_words
 from ..minilm import MiniLMEmbedder
 from ..plan import HALF_LIFE_DAYS, NATIVE_DEFAULTS
 from . import cache, sources
+from .progress import ProgressBar, announce
 
-__all__ = ["DemoCorpus", "build_corpus", "format_result", "main", "result_json"]
+__all__ = ["DemoCorpus", "ProgressBar", "build_corpus", "format_result", "main", "result_json"]
 
 _SOURCES = ("all", "stdlib", "changelogs")
 
@@ -48,44 +49,6 @@ class DemoCorpus:
         self.embedder = embedder
         self.seconds = seconds  # reading and embedding the documents (or loading the cache)
         self.cached = cached
-
-
-class ProgressBar:
-    """``label [#####.....] 50% (n/total, 120/s, 0:42 left)`` on stderr: redrawn in place on a
-    terminal, else (a log) written as a line every `every` seconds and at the end."""
-
-    def __init__(self, label: str, stream: TextIO | None = None, *, every: float = 5.0,
-                 clock: Callable[[], float] = time.perf_counter) -> None:
-        self._label = label
-        self._stream = stream if stream is not None else sys.stderr  # as it is now, not at import
-        self._live = self._stream.isatty()
-        self._every = every
-        self._clock = clock
-        self._last = -1
-        self._start = self._written = clock()
-
-    def __call__(self, done: int, total: int) -> None:
-        percent = 100 if total == 0 else done * 100 // total
-        if percent == self._last:
-            return
-        self._last = percent
-        now = self._clock()
-        if not self._live and percent < 100 and now - self._written < self._every:
-            return
-        self._written = now
-        filled = percent * 30 // 100
-        elapsed = now - self._start
-        pace = ""
-        if 0 < done < total and elapsed > 0.5:  # too early, the rate is noise
-            left = round((total - done) * elapsed / done)
-            pace = f", {done / elapsed:,.0f}/s, {left // 60}:{left % 60:02d} left"
-        line = (f"{self._label} [{'#' * filled}{'.' * (30 - filled)}] {percent:3d}% "
-                f"({done:,}/{total:,}{pace})")
-        if self._live:
-            self._stream.write("\r" + line + ("\n" if percent == 100 else ""))
-        else:
-            self._stream.write(line + "\n")
-        self._stream.flush()
 
 
 def _documents(source: str) -> list[sources.Document]:
@@ -138,7 +101,7 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
         if isinstance(embedder, HashingEmbedder):
             embedder = embedder.fitted(texts)
         else:
-            _announce(embedder, texts)
+            announce(embedder, texts)
         matrix = embedder.embed_many(texts, ProgressBar(f"Embedding with {embedder.name}"))
         entry = cache.Cached(
             [d.id for d in docs],
@@ -155,19 +118,6 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
     corpus = Corpus(entry.matrix, entry.ids, entry.timestamps if dated else None, embed=embedder)
     label = source if source in _SOURCES else Path(source).name
     return DemoCorpus(corpus, entry.excerpts, label, embedder, time.perf_counter() - start, cached)
-
-
-def _announce(embedder: Embedder, texts: list[str], sample: int = 32) -> None:
-    """Says how long embedding `texts` will take, timed on a spread sample of them: a model
-    can take many minutes, and a log would otherwise stay silent until the first progress line."""
-    picked = texts[:: max(1, len(texts) // sample)][:sample]
-    start = time.perf_counter()
-    embedder.embed_many(picked)
-    each = (time.perf_counter() - start) / max(1, len(picked))
-    total = round(each * len(texts))
-    print(f"Embedding {len(texts):,} documents with {embedder.name} takes about "
-          f"{total // 60}:{total % 60:02d} (m:ss) here, {each * 1000:.0f} ms each; the result is "
-          "cached for the next run", file=sys.stderr, flush=True)
 
 
 def _date(ts: float) -> str:
