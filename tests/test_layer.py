@@ -8,6 +8,7 @@ import pytest
 import _quantelle as q
 import quantelle.corpus
 from quantelle import Corpus, Hit
+from quantelle.plan import HALF_LIFE_DAYS
 
 WORDS = {"north": [1.0, 0, 0, 0], "east": [0, 1.0, 0, 0], "up": [0, 0, 1.0, 0], "north-east": [0.7, 0.7, 0.1, 0]}
 # Named rows, then filler: 14 rows, more than the default limit; every modulation moves the ranking.
@@ -153,3 +154,9 @@ def test_recent_on_an_undated_corpus_and_short_reprs():
 
 def test_help_examples_hold():
     assert doctest.testmod(quantelle.corpus, extraglobs={"Corpus": Corpus, "_quantelle": q}).failed == 0
+
+
+def test_the_half_life_the_layer_reports_is_the_modules_own(corpus):
+    args = corpus.prepare("north-east", "recent").arguments
+    assert "recent_days" not in args and q.score_candidates(**args) == \
+        q.score_candidates(**args, recent_days=HALF_LIFE_DAYS) != q.score_candidates(**args, recent_days=HALF_LIFE_DAYS + 1)

@@ -99,8 +99,8 @@ class Draft:
 
     modifiers: Modifiers
     arguments: dict[str, Any]
+    query: str | npt.ArrayLike
     texts: tuple[tuple[str, str, str], ...]  # (argument, what the text is, text) to embed
-    query_vec: npt.ArrayLike | None  # the query, when it came as a vector
     like: tuple[str, ...]
     within: tuple[str, ...]
     applied: tuple[str, ...]
@@ -192,9 +192,8 @@ def draft(target: Target, query: str | npt.ArrayLike, modifiers: str | None, emb
         if value is not None:
             read(value, got)
     notes += grammar.unused_notes(modifiers, parsed)
-    return Draft(parsed, args, tuple(texts), None if isinstance(query, str) else query, like,
-                 got.within, tuple(applied), tuple(notes), target.dim,
-                 embed if embed is not None else target.embed)
+    return Draft(parsed, args, query, tuple(texts), like, got.within, tuple(applied), tuple(notes),
+                 target.dim, embed if embed is not None else target.embed)
 
 
 def embed_texts(d: Draft) -> tuple[dict[str, npt.ArrayLike], float]:
@@ -216,10 +215,10 @@ def finish(d: Draft, vectors: Mapping[str, npt.ArrayLike], known: Container[str]
            embed_seconds: float = 0.0) -> Prepared:
     """The prepared query: `vectors` holds the embedding of each of the draft's texts (by
     argument name), `known` the draft's ids that the corpus holds."""
-    query = vectors["query_vec"] if d.query_vec is None else d.query_vec
-    args: dict[str, Any] = {"query_vec": checked_vector(
-        query, d.dim, "embed returned for the query" if d.query_vec is None else "query vector")}
-    for name, what, _ in d.texts[1 if d.query_vec is None else 0:]:
+    args: dict[str, Any] = {}
+    if not isinstance(d.query, str):
+        args["query_vec"] = checked_vector(d.query, d.dim, "query vector")
+    for name, what, _ in d.texts:  # a text query first
         args[name] = checked_vector(vectors[name], d.dim, f"embed returned for the {what}")
     for label, ids in (("like", d.like), ("within", d.within)):
         unknown = [i for i in dict.fromkeys(ids) if i not in known]

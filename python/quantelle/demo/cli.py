@@ -229,8 +229,8 @@ def prompt_help() -> str:
     """The modifiers, one example each, as the interactive prompt's ``help`` shows them."""
     lines = ["Type 'query | modifiers', e.g. 'parse a date | diverse limit:5'. Modifiers:"]
     lines += [f"  {name:<18} {what:<58} e.g. {example}" for name, example, what in _MODIFIER_HELP]
-    lines.append("Any other word after the '|' is ignored, and a note names it (with the modifier "
-                 "meant, if it looks like a typo). 'quit', 'exit' or Ctrl-D ends.")
+    lines.append("Any other word after the '|' is ignored, and a note names it (with the modifier")
+    lines.append("meant, if it looks like a typo). 'quit', 'exit' or Ctrl-D ends.")
     return "\n".join(lines)
 
 
