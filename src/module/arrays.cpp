@@ -2,8 +2,7 @@
 // import, so the module works without NumPy), then arrays are checked and viewed in place.
 #include "module/converters.h"
 
-#define NPY_NO_DEPRECATED_API NPY_1_22_API_VERSION
-#define NPY_TARGET_VERSION NPY_1_22_API_VERSION
+#include "module/numpy_api.h"  // before NumPy's header: the table's one symbol per extension
 #include <numpy/arrayobject.h>
 
 #include <string>
@@ -21,6 +20,8 @@ PyResult<void> capsule_failure(std::string why) {
   raise_panic("Failed to access NumPy array API capsule: " + why);
   return kErrorSet;
 }
+
+}  // namespace
 
 PyResult<void> load_numpy_api() {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
@@ -59,6 +60,10 @@ PyResult<void> load_numpy_api() {
   Py_INCREF(capsule.get());  // the table lives in the capsule: keep it for the process
   return {};
 }
+
+bool numpy_api_loaded() noexcept { return PyArray_API != nullptr; }
+
+namespace {
 
 // The three checks; a failure is the one TypeError of every array rule.
 PyResult<PyArrayObject*> checked_array(PyObject* o, int ndim, PyArray_Descr* const& want,
