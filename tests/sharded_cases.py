@@ -117,8 +117,10 @@ def test_the_kernel_probe_tells_the_variants_apart(monkeypatch):
     seen = {}
     for variant in probe.variants():
         probe.use(variant)
-        seen[variant] = sharding._kernel_probe(384)
-    assert len(set(map(tuple, seen.values()))) == len(seen), "two variants gave the same probe"
+        seen[variant] = tuple(sharding._kernel_probe(384))
+    # The AVX2 and AVX-512 tables compute the same bits; the scalar reference its own.
+    simd = {v for k, v in seen.items() if k != "scalar"}
+    assert len(simd) <= 1 and seen["scalar"] not in simd, "the probe does not tell the arithmetic apart"
 
 
 def test_a_lost_worker_raises_instead_of_a_partial_result():
