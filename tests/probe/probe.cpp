@@ -95,26 +95,6 @@ PyObject* py_dot(PyObject*, PyObject* args) {
   return PyFloat_FromDouble(double{table->dot(a.data(), b.data(), std::size_t(a.len) / 4)});
 }
 
-// dot_block(variant, rows, queries, count, nq, d) -> bytes of count x nq floats, row-major.
-PyObject* py_dot_block(PyObject*, PyObject* args) {
-  Floats a, b;
-  Py_ssize_t count, nq, d;
-  const KernelTable* table =
-      parse(args, "sy#y#nnn:dot_block", &a.bytes, &a.len, &b.bytes, &b.len, &count, &nq, &d);
-  if (table == nullptr) return nullptr;
-  if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
-      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || a.len != count * d * 4 ||
-      b.len != nq * d * 4)
-    return PyErr_Format(PyExc_ValueError, "dot_block: unsupported shapes");
-  const float* rows[quantelle::kBlockRows];
-  const float* queries[quantelle::kMaxQueries];
-  for (Py_ssize_t r = 0; r < count; ++r) rows[r] = a.data() + r * d;
-  for (Py_ssize_t q = 0; q < nq; ++q) queries[q] = b.data() + q * d;
-  float out[quantelle::kBlockRows * quantelle::kMaxQueries];
-  table->dot_block(rows, std::size_t(count), queries, std::size_t(nq), std::size_t(d), out);
-  return to_bytes(out, std::size_t(count * nq));
-}
-
 // Pointers to n runs of d floats, one every d, from base.
 std::vector<const float*> runs(const float* base, Py_ssize_t n, Py_ssize_t d) {
   std::vector<const float*> out(static_cast<std::size_t>(n));
@@ -122,20 +102,49 @@ std::vector<const float*> runs(const float* base, Py_ssize_t n, Py_ssize_t d) {
   return out;
 }
 
-// dot_tile(variant, rows, queries, nrows, nq, d) -> bytes of nq x nrows floats, query-major.
-PyObject* py_dot_tile(PyObject*, PyObject* args) {
+// (variant, rows, queries, nrows, nq, d) for a kernel that takes at most max_rows rows and
+// min_q..max_q queries: the kernel's table (null with an error set) and the row pointers.
+struct RowsQueries {
+  const KernelTable* table = nullptr;
+  std::vector<const float*> rows, queries;
+  std::size_t d = 0;
+};
+RowsQueries rows_queries(PyObject* args, const char* format, std::size_t max_rows,
+                         std::size_t min_q, std::size_t max_q) {
   Floats a, b;
   Py_ssize_t nrows, nq, d;
-  const KernelTable* table =
-      parse(args, "sy#y#nnn:dot_tile", &a.bytes, &a.len, &b.bytes, &b.len, &nrows, &nq, &d);
-  if (table == nullptr) return nullptr;
-  if (nrows < 0 || nq < 0 || std::size_t(nq) > quantelle::kTileQueries || d < 0 ||
-      a.len != nrows * d * 4 || b.len != nq * d * 4)
-    return PyErr_Format(PyExc_ValueError, "dot_tile: unsupported shapes");
-  const std::vector<const float*> rows = runs(a.data(), nrows, d), queries = runs(b.data(), nq, d);
-  std::vector<float> out(std::size_t(nrows * nq));
-  table->dot_tile(rows.data(), std::size_t(nrows), queries.data(), std::size_t(nq), std::size_t(d),
-                  out.data());
+  RowsQueries in;
+  in.table = parse(args, format, &a.bytes, &a.len, &b.bytes, &b.len, &nrows, &nq, &d);
+  if (in.table == nullptr) return in;
+  if (nrows < 0 || std::size_t(nrows) > max_rows || nq < Py_ssize_t(min_q) ||
+      std::size_t(nq) > max_q || d < 0 || a.len != nrows * d * 4 || b.len != nq * d * 4) {
+    PyErr_Format(PyExc_ValueError, "%s: unsupported shapes", format + 9);  // past "sy#y#nnn:"
+    in.table = nullptr;
+    return in;
+  }
+  in.rows = runs(a.data(), nrows, d), in.queries = runs(b.data(), nq, d), in.d = std::size_t(d);
+  return in;
+}
+
+// dot_block(variant, rows, queries, count, nq, d) -> bytes of count x nq floats, row-major.
+PyObject* py_dot_block(PyObject*, PyObject* args) {
+  const RowsQueries in =
+      rows_queries(args, "sy#y#nnn:dot_block", quantelle::kBlockRows, 1, quantelle::kMaxQueries);
+  if (in.table == nullptr) return nullptr;
+  std::vector<float> out(in.rows.size() * in.queries.size());
+  in.table->dot_block(in.rows.data(), in.rows.size(), in.queries.data(), in.queries.size(), in.d,
+                      out.data());
+  return to_bytes(out.data(), out.size());
+}
+
+// dot_tile(variant, rows, queries, nrows, nq, d) -> bytes of nq x nrows floats, query-major.
+PyObject* py_dot_tile(PyObject*, PyObject* args) {
+  const RowsQueries in = rows_queries(args, "sy#y#nnn:dot_tile", PY_SSIZE_T_MAX, 0,
+                                      quantelle::kTileQueries);
+  if (in.table == nullptr) return nullptr;
+  std::vector<float> out(in.rows.size() * in.queries.size());
+  in.table->dot_tile(in.rows.data(), in.rows.size(), in.queries.data(), in.queries.size(), in.d,
+                     out.data());
   return to_bytes(out.data(), out.size());
 }
 
