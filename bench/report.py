@@ -429,7 +429,7 @@ def readme_summary(result: dict[str, Any]) -> str:
     def ratio(key: str) -> str | None:
         return f"{plain / c[key]['median_s']:.2f}" if key in c else None
 
-    parts = [f"a plain `score_candidates` of {p['n']:,} × {p['d']} takes {fmt_time(plain)}"]
+    parts = [f"A plain `score_candidates` of {p['n']:,} × {p['d']} takes {fmt_time(plain)}"]
     if ratio("floor.read"):
         parts.append(f"{ratio('floor.read')} × one read of the matrix by the best one-thread loop")
     peers = [f"{r} × {name}" for key, name in (("numpy.1t", "NumPy (1 thread)"), ("numpy.default", "NumPy (all threads)"),
@@ -441,7 +441,8 @@ def readme_summary(result: dict[str, Any]) -> str:
         q = max(many, key=lambda x: x["n"])
         per = q["cases"]["many.tiles"]["median_s"] / q["many_queries"]
         lines.append(f"{q['many_queries']} queries in one read of {q['n']:,} × {q['d']} cost {fmt_time(per)} per query on "
-                     f"one thread, {per / q['compute_bound_per_query_s']:.2f} × its compute bound.")
+                     f"one thread, {per / q['compute_bound_per_query_s']:.2f} × its compute bound (2·n·d flops at the "
+                     "core's FMA peak).")
     lines.append("How it was measured, every table and the targets: [docs/benchmarks.md](docs/benchmarks.md).")
     return "\n".join(lines)
 
