@@ -94,8 +94,11 @@ test-sanitize: install-sanitize
 	tools/sanitize-env $(SANITIZE_PY) -m pytest -q -p no:cacheprovider --capture=sys
 
 # The benchmark (bench/run.py; README "Benchmarks"): a Release build with the `bench` extra
-# (threadpoolctl, faiss-cpu) in .venv, then the full grid. BENCH_ARGS passes options, e.g.
+# (threadpoolctl, faiss-cpu, usearch) in .venv, then the full grid, alone on the machine (an
+# exclusive hold of the machine lock), rewriting the README's summary and the results of
+# docs/benchmarks.md from the run. BENCH_ARGS passes options, e.g.
 # `make bench BENCH_ARGS="--quick --json build/bench.json"`; `python bench/run.py --help` lists them.
+MACHINE_LOCK ?= /tmp/quantelle-machine.lock
 BENCH_BUILD_DIR ?= build/bench
 
 .PHONY: bench install-bench
@@ -105,7 +108,7 @@ install-bench: $(PY)
 	  -Ccmake.define.QUANTELLE_PROBE=ON
 
 bench: install-bench
-	$(PY) bench/run.py $(BENCH_ARGS)
+	flock -x $(MACHINE_LOCK) $(PY) bench/run.py --write-docs $(BENCH_ARGS)
 
 # Sharded search on a local cluster against one process (bench/sharded.py; docs/distributed.md):
 # the same Release build with the cluster extra. SHARDED_ARGS passes options, e.g.
@@ -117,4 +120,4 @@ install-bench-sharded: $(PY)
 	  -Ccmake.define.QUANTELLE_PROBE=ON
 
 bench-sharded: install-bench-sharded
-	$(PY) bench/sharded.py $(SHARDED_ARGS)
+	flock -x $(MACHINE_LOCK) $(PY) bench/sharded.py $(SHARDED_ARGS)

@@ -17,8 +17,14 @@ except ImportError:
 
 
 def kernel_variants() -> list[str]:
-    """Kernel variants this CPU runs, narrowest first; the module dispatches the last."""
+    """Kernel variants this CPU runs, narrowest first."""
     return probe.variants() if probe is not None else []
+
+
+def chosen_kernel() -> tuple[str, str, dict[str, float]] | None:
+    """The table the module uses in this process, why ("forced", "only", "measured") and, when
+    measured, each SIMD table's time over the choice's scan."""
+    return probe.chosen() if probe is not None else None
 
 
 def on_variant(variant: str, call: Callable[[], object]) -> Callable[[int], object]:
@@ -34,27 +40,38 @@ from native import Floor
 from timing import Case
 from workload import Workload, all_modulations
 
-GROUPS = ("floor", "score", "convert", "numpy", "faiss", "mmr")
+# A group is a set of cases the run can be limited to (--only). "many": 64 queries at once, for
+# the engine's search_many; an engine group (its threads, its search_many) joins as one more
+# builder of Cases over the same Workload, and its keys get ratios to both floors.
+GROUPS = ("floor", "score", "convert", "numpy", "faiss", "usearch", "many", "mmr")
+THREADS = peers.THREADS
+MANY_QUERIES = 64
+MANY_MIN_ROWS = 100_000  # where many queries per read matter; below, the grid skips the group
 MMR_POOLS = (200, 2000)
 MMR_LAMBDA = 0.7
 GRAM_MAX_POOL = 2000  # the Gram peer holds pool² floats
 LARGE_POOL_BYTES = 64 << 20  # whole-matrix pools and the 50,000 oversample only where rows are short
 DIVERSE_POOL = 50_000
-FLOOR_VARIANT = "floor.variant."
+# Prefix of the read loops timed for a floor -> (the floor's key, its threads).
+FLOORS = {"floor.variant.": ("floor.read", 1), "floor.variant_nt.": ("floor.read.Nt", THREADS)}
 
 
 def pick_floor(records: dict[str, dict[str, object]]) -> dict[str, dict[str, object]]:
-    """The floor is the fastest plain-read loop measured in these rounds; the others move to
-    `floor_variants` (the JSON keeps them; the table shows the floor alone)."""
-    variants = {k: v for k, v in records.items() if k.startswith(FLOOR_VARIANT)}
-    rest = {k: v for k, v in records.items() if not k.startswith(FLOOR_VARIANT)}
-    if not variants:
-        return rest
-    best_key = min(variants, key=lambda k: variants[k]["median_s"])  # type: ignore[arg-type,return-value]
-    best = dict(variants[best_key])
-    best["label"] = f"floor: plain read, 1 thread (fastest of {len(variants)} loops: {best_key[len(FLOOR_VARIANT):]})"
-    best["floor_variants"] = {k[len(FLOOR_VARIANT):]: v["median_s"] for k, v in variants.items()}
-    return {"floor.read": best, **rest}
+    """Each floor is the fastest read loop measured in these rounds (one thread, and N); the
+    others move to `floor_variants` (the JSON keeps them; the table shows the floor alone)."""
+    floors: dict[str, dict[str, object]] = {}
+    rest = dict(records)
+    for prefix, (key, threads) in FLOORS.items():
+        variants = {k: rest.pop(k) for k in list(rest) if k.startswith(prefix)}
+        if not variants:
+            continue
+        best_key = min(variants, key=lambda k: variants[k]["median_s"])  # type: ignore[arg-type,return-value]
+        best = dict(variants[best_key])
+        best["label"] = (f"floor: best read, {threads} thread{'s' if threads > 1 else ''} (fastest of "
+                         f"{len(variants)} loops: {best_key[len(prefix):]})")
+        best["floor_variants"] = {k[len(prefix):]: v["median_s"] for k, v in variants.items()}
+        floors[key] = best
+    return {**floors, **rest}
 
 
 def repeat(call: Callable[[], object]) -> Callable[[int], object]:
@@ -73,9 +90,13 @@ def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups
     part_bytes = int(w.pre_filter_rows.size) * w.d * 4
     cases: list[Case] = []
     if "floor" in groups and floor is not None:
-        for name in floor.reads:  # the fastest of these becomes "floor.read" (see pick_floor)
-            cases.append(Case(f"{FLOOR_VARIANT}{name}", f"floor: plain read, {name} loop, 1 thread",
+        for name in floor.reads:  # the fastest of each becomes "floor.read(.Nt)" (see pick_floor)
+            cases.append(Case(f"floor.variant.{name}", f"floor: read, {name} loop, 1 thread",
                               partial(floor.read, name, m), w.nbytes, measure_memory=False))
+            if THREADS > 1:
+                cases.append(Case(f"floor.variant_nt.{name}", f"floor: read, {name} loop, {THREADS} threads",
+                                  lambda reps, name=name: floor.read_threads(name, m, THREADS, reps),
+                                  w.nbytes, measure_memory=False))
     if "score" in groups:
         modulations = all_modulations(w)
         cases += [
@@ -137,9 +158,53 @@ def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups
             Case("faiss.knn", "faiss.knn on the same array, k=10, 1 thread",
                  repeat(lambda: peers.faiss_knn_top_k(m, qv, ids)), w.nbytes),
         ]
+    if "usearch" in groups and peers.usearch_available():
+        cases.append(Case("usearch.1t", "usearch exact search k=10, 1 thread",
+                          repeat(lambda: peers.usearch_top_k(m, qv, ids, 1)), w.nbytes))
+    # Default threads last in the round: their idle workers may still spin for a moment.
+    if "faiss" in groups and faiss_index is not None and THREADS > 1:
+        cases.append(Case("faiss.index.Nt", f"faiss IndexFlatIP.search k=10, {THREADS} threads",
+                          repeat(lambda: peers.faiss_index_top_k(faiss_index, qv, ids)), w.nbytes,
+                          context=lambda: peers.faiss_threads(THREADS)))
+    if "usearch" in groups and peers.usearch_available():
+        cases.append(Case("usearch.Nt", f"usearch exact search k=10, threads={THREADS}",
+                          repeat(lambda: peers.usearch_top_k(m, qv, ids, THREADS)), w.nbytes))
     if "numpy" in groups:  # last in the round: its worker threads may still spin for a moment
         cases.append(Case("numpy.default", "NumPy m @ q + argpartition top 10, default threads",
                           repeat(lambda: peers.numpy_top_k(m, qv, ids)), w.nbytes))
+    return cases
+
+
+def many_queries(w: Workload) -> np.ndarray:
+    rng = np.random.default_rng([w.n, w.d, MANY_QUERIES])
+    q = rng.standard_normal((MANY_QUERIES, w.d), dtype=np.float32)
+    return q / np.linalg.norm(q, axis=1, keepdims=True)
+
+
+def many_cases(w: Workload, queries: np.ndarray, groups: set[str], faiss_index: object | None,
+               variant: str | None) -> list[Case]:
+    """64 queries per call; the tables divide by 64 (per query). Ours is the kernel table's tiled
+    pass through the probe on one thread (every query's best row, before any top-k of the
+    engine's own); the peers run at default threads."""
+    m, ids, nq = w.matrix, w.ids, len(queries)
+    cases: list[Case] = []
+    if "many" not in groups:
+        return cases
+    if variant is not None:
+        cases.append(Case("many.tiles", f"{nq} queries, dot_tile blocks, best row each, 1 thread ({variant}, probe)",
+                          on_variant(variant, lambda: probe.best_by_tiles(m, w.n, w.d, queries, nq)),
+                          w.nbytes, measure_memory=False))
+    if "faiss" in groups and faiss_index is not None:
+        cases.append(Case("many.faiss.Nt", f"faiss IndexFlatIP.search({nq} queries, 10), {THREADS} threads",
+                          repeat(lambda: peers.faiss_many(faiss_index, queries, ids)), w.nbytes,
+                          context=lambda: peers.faiss_threads(THREADS), measure_memory=False))
+    if "usearch" in groups and peers.usearch_available():
+        cases.append(Case("many.usearch.Nt", f"usearch exact search, {nq} queries, threads={THREADS}",
+                          repeat(lambda: peers.usearch_top_k(m, queries, ids, THREADS)), w.nbytes,
+                          measure_memory=False))
+    if "numpy" in groups:
+        cases.append(Case("many.numpy.Nt", f"NumPy m @ Q.T ({nq} queries) + argpartition each, default threads",
+                          repeat(lambda: peers.numpy_many(m, queries, ids)), w.nbytes, measure_memory=False))
     return cases
 
 
@@ -196,6 +261,8 @@ def agreement(w: Workload, faiss_index: object | None) -> dict[str, object]:
     out: dict[str, object] = {"numpy_top10_same": ours == {i for i, _ in peers.numpy_top_k(m, qv, ids)}}
     if faiss_index is not None:
         out["faiss_top10_same"] = ours == {i for i, _ in peers.faiss_index_top_k(faiss_index, qv, ids)}
+    if peers.usearch_available():
+        out["usearch_top10_same"] = ours == {i for i, _ in peers.usearch_top_k(m, qv, ids, 1)}
     for pool in MMR_POOLS:
         if pool > w.n:
             continue
@@ -205,3 +272,13 @@ def agreement(w: Workload, faiss_index: object | None) -> dict[str, object]:
         same = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
         out[f"mmr_{pool}_common_prefix"] = f"{same}/{pool}"
     return out
+
+
+def many_agreement(w: Workload, queries: np.ndarray, variant: str | None) -> dict[str, object]:
+    """Untimed: the tiled pass finds each query's best row where NumPy does (by id)."""
+    if variant is None:
+        return {}
+    probe.use(variant)
+    best = probe.best_by_tiles(w.matrix, w.n, w.d, queries, len(queries))
+    numpy_best = [top[0][0] for top in peers.numpy_many(w.matrix, queries, w.ids)]
+    return {"many_best_row_same": [w.ids[r] for r in best] == numpy_best}

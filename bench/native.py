@@ -17,7 +17,7 @@ import numpy as np
 SOURCE = Path(__file__).with_name("floor.c")
 DICT_SOURCE = Path(__file__).with_name("dict_floor.c")
 CACHE_DIR = Path(__file__).resolve().parent.parent / "build" / "bench-floor"
-CFLAGS = ["-O3", "-std=c11", "-shared", "-fPIC", "-fno-strict-aliasing"]
+CFLAGS = ["-O3", "-std=c11", "-shared", "-fPIC", "-fno-strict-aliasing", "-pthread"]
 
 _f32p = ctypes.POINTER(ctypes.c_float)
 _i64p = ctypes.POINTER(ctypes.c_int64)
@@ -28,7 +28,8 @@ def compiler() -> str | None:
 
 
 class Floor:
-    """Single-threaded read floors, gathered-row floor and plain matvecs over caller-owned arrays."""
+    """Read floors (one thread and N), gathered-row floor, plain matvecs and the FMA peak over
+    caller-owned arrays."""
 
     def __init__(self, lib: ctypes.CDLL, cc: str):
         self._lib = lib
@@ -41,6 +42,11 @@ class Floor:
         lib.gather_floor.restype = ctypes.c_float
         lib.gather_floor.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, _i64p, ctypes.c_size_t,
                                      ctypes.c_size_t]
+        lib.read_floor_threads.restype = ctypes.c_int
+        lib.read_floor_threads.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, ctypes.c_size_t,
+                                           ctypes.c_size_t]
+        lib.fma_peak.restype = ctypes.c_double
+        lib.fma_peak.argtypes = [ctypes.c_int]
         lib.matvec.restype = None
         lib.matvec.argtypes = [ctypes.c_size_t, _f32p, ctypes.c_size_t, ctypes.c_size_t, _f32p, _f32p,
                                ctypes.c_size_t]
@@ -65,6 +71,15 @@ class Floor:
 
     def read(self, variant: str, m: np.ndarray, reps: int = 1) -> float:
         return float(self._lib.read_floor(self.reads[variant], self._ptr(m, _f32p), m.size, reps))
+
+    def read_threads(self, variant: str, m: np.ndarray, threads: int, reps: int = 1) -> None:
+        """`reps` reads of m by `threads` threads, one contiguous part each (a crew kept between calls)."""
+        if self._lib.read_floor_threads(self.reads[variant], self._ptr(m, _f32p), m.size, reps, threads) < 0:
+            raise RuntimeError(f"could not start {threads} threads")
+
+    def fma_peak(self, isa: str) -> float:
+        """Float operations per second of one core at `isa` ("avx2" or "avx512"); 0 if it lacks it."""
+        return float(self._lib.fma_peak({"avx2": 1, "avx512": 2}.get(isa, 0)))
 
     def gather(self, variant: str, m: np.ndarray, rows: np.ndarray, reps: int = 1) -> float:
         assert rows.dtype == np.int64

@@ -1,13 +1,17 @@
-"""What a user would write instead of `_quantelle`: NumPy (with OpenBLAS) and faiss-cpu, used plainly."""
+"""What a user would write instead of `_quantelle`: NumPy (with OpenBLAS), faiss-cpu and usearch's
+exact search, used plainly, one query at a time and many at once."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import contextlib
+import os
+from collections.abc import Callable, Iterator
 from typing import Any, ContextManager
 
 import numpy as np
 
 LIMIT = 10
+THREADS = len(os.sched_getaffinity(0))  # "default threads": every CPU this process may use
 
 try:
     import threadpoolctl
@@ -18,6 +22,13 @@ try:
     import faiss
 except ImportError:
     faiss = None  # type: ignore[assignment]
+
+try:
+    import usearch
+    from usearch.index import MetricKind
+    from usearch.index import search as usearch_search
+except ImportError:
+    usearch = None  # type: ignore[assignment]
 
 
 class Threads:
@@ -113,6 +124,51 @@ def numpy_mmr_lazy(candidates: list[int], similarities: np.ndarray, matrix: np.n
     return out
 
 
+def top_of(scores: np.ndarray, ids: list[str]) -> list[tuple[str, float]]:
+    n = scores.shape[0]
+    part = np.argpartition(scores, n - LIMIT)[n - LIMIT :] if n > LIMIT else np.arange(n)
+    top = part[np.argsort(-scores[part], kind="stable")]
+    return [(ids[i], float(scores[i])) for i in top.tolist()]
+
+
+def numpy_many(matrix: np.ndarray, queries: np.ndarray, ids: list[str]) -> list[list[tuple[str, float]]]:
+    """`m @ Q.T` (the n x nq score matrix), then argpartition per query."""
+    scores = matrix @ queries.T
+    return [top_of(scores[:, j], ids) for j in range(queries.shape[0])]
+
+
+def usearch_available() -> bool:
+    return usearch is not None
+
+
+def usearch_version() -> str | None:
+    return getattr(usearch, "__version__", None) if usearch else None
+
+
+def usearch_top_k(matrix: np.ndarray, query: np.ndarray, ids: list[str], threads: int) -> Any:
+    """usearch's exact (brute-force) search on the caller's array; 1 - distance is the dot."""
+    found = usearch_search(matrix, query, LIMIT, MetricKind.IP, exact=True, threads=threads)
+    if query.ndim == 1:
+        return [(ids[k], 1.0 - d) for k, d in zip(found.keys.tolist(), found.distances.tolist())]
+    return [[(ids[k], 1.0 - d) for k, d in zip(keys, dist)]
+            for keys, dist in zip(found.keys.tolist(), found.distances.tolist())]
+
+
+@contextlib.contextmanager
+def faiss_threads(n: int) -> Iterator[None]:
+    """faiss at n OpenMP threads for the duration, back to one after."""
+    faiss.omp_set_num_threads(n)
+    try:
+        yield
+    finally:
+        faiss.omp_set_num_threads(1)
+
+
+def faiss_many(index: Any, queries: np.ndarray, ids: list[str]) -> list[list[tuple[str, float]]]:
+    dist, rows = index.search(queries, LIMIT)
+    return [[(ids[i], float(s)) for i, s in zip(r, d) if i >= 0] for r, d in zip(rows.tolist(), dist.tolist())]
+
+
 def faiss_available() -> bool:
     return faiss is not None
 
@@ -122,8 +178,8 @@ def faiss_version() -> str | None:
 
 
 def faiss_one_thread() -> None:
-    """faiss is only ever measured on one thread; its OpenMP pool stays at one for the whole run,
-    so no idle worker spins beside the other contenders."""
+    """faiss's OpenMP pool stays at one thread between its N-thread cases (faiss_threads), so no
+    idle worker spins beside the other contenders."""
     if faiss is not None:
         faiss.omp_set_num_threads(1)
 

@@ -1,11 +1,13 @@
-"""Benchmark of `_quantelle` against the single-thread read floor and the peers (NumPy, faiss-cpu).
+"""Benchmark of `_quantelle` against the read floors (one thread and N) and the peers (NumPy, faiss-cpu, usearch).
 
-    python bench/run.py                  # the full grid (about 3.5 GB of memory at 1M x 384)
+    python bench/run.py                  # the full grid (about 4 GB of memory at 1M x 384)
     python bench/run.py --quick          # a small grid, a minute or so
     python bench/run.py --sizes 3000x32 --repeat 3 --json out.json
-    python bench/run.py --only floor,score,numpy
+    python bench/run.py --only floor,score,numpy --kernel avx2
+    python bench/run.py --write-docs     # also rewrite the README summary and docs/benchmarks.md
 
-`make bench` installs the package (Release) with the `bench` extra into .venv and runs this.
+`make bench` installs the package (Release) with the `bench` extra into .venv and runs this with
+--write-docs.
 Every contender gets the same arrays, built once per grid point outside the timed regions, and
 is timed in interleaved rounds; the table shows medians. See README.md, "Benchmarks".
 """
@@ -39,6 +41,7 @@ import workload  # noqa: E402
 
 FULL_GRID = [(1_000, 384), (10_000, 384), (100_000, 384), (100_000, 768), (1_000_000, 384)]
 QUICK_GRID = [(1_000, 384), (10_000, 384), (10_000, 768)]
+ROOT = Path(__file__).resolve().parent.parent
 MMR_MAX_N = 200_000  # MMR runs once per dimension, at the largest grid point up to this size
 BUSY_SHARE = 0.05  # of all CPUs, used by other processes during the run
 
@@ -54,6 +57,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--sample-ms", type=float, default=5.0, help="minimum length of one sample (calls are batched)")
     p.add_argument("--warmup", type=float, default=0.2, help="seconds of warm-up per case")
     p.add_argument("--seed", type=int, default=workload.SEED)
+    p.add_argument("--kernel", help="force the module's kernel table (QUANTELLE_KERNEL), e.g. avx2")
+    p.add_argument("--many-repeat", type=int, default=3, help="rounds of the 64-query cases (each takes seconds at 1M)")
+    p.add_argument("--write-docs", action="store_true",
+                   help="rewrite the README's benchmark summary and the results of docs/benchmarks.md")
     args = p.parse_args(argv)
     if args.sizes:
         args.grid = [tuple(int(x) for x in s.lower().split("x")) for s in args.sizes.split(",")]
@@ -132,6 +139,16 @@ def git_head() -> str | None:
         return None
 
 
+def kernel_info() -> dict[str, Any] | None:
+    chosen = bench_cases.chosen_kernel()
+    return None if chosen is None else {"name": chosen[0], "reason": chosen[1], "timings": chosen[2]}
+
+
+def fma_isa(kernel: dict[str, Any] | None) -> str:
+    """The ISA whose FMA peak bounds the chosen kernel's tiles."""
+    return "avx512" if kernel is not None and kernel["name"] == "avx512" else "avx2"
+
+
 def environment(threads: peers.Threads, floor: native.Floor | None) -> dict[str, Any]:
     so = Path(_quantelle.__file__)
     faiss_info = None
@@ -146,6 +163,10 @@ def environment(threads: peers.Threads, floor: native.Floor | None) -> dict[str,
         "threadpoolctl": threads.available,
         "faiss": faiss_info,
         "unset_for_run": UNSET,
+        "usearch": peers.usearch_version() if peers.usearch_available() else None,
+        "kernel": kernel_info(),
+        "kernel_variants": bench_cases.kernel_variants(),
+        "fma_peak": floor.fma_peak(fma_isa(kernel_info())) if floor else None,
         "floor_loops": list(floor.reads) if floor else None,
         "matvec_loops": list(floor.matvecs) if floor else None,
         "floor_compiler": floor.compiler if floor else None,
@@ -155,12 +176,19 @@ def environment(threads: peers.Threads, floor: native.Floor | None) -> dict[str,
     }
 
 
+def kernel_line(env: dict[str, Any]) -> str:
+    chosen = env["kernel"]
+    if chosen is None:
+        return "kernels: unknown (no probe built: the choice and the variants are not shown)"
+    why = {"forced": "forced by QUANTELLE_KERNEL", "only": "the one SIMD table this CPU runs",
+           "measured": "the faster at first use: " + ", ".join(f"{k} {v * 1e6:.1f} µs" for k, v in chosen["timings"].items())}
+    return f"kernels: {chosen['name']} ({why[chosen['reason']]}); timed per variant: {', '.join(env['kernel_variants'])}"
+
+
 def describe(env: dict[str, Any], mach: dict[str, Any]) -> list[str]:
     blas = env["numpy_blas"]
-    variants = bench_cases.kernel_variants()
     lines = [
-        f"kernels: {variants[-1] if variants else 'unknown'} dispatched"
-        + (f"; timed per variant: {', '.join(variants)}" if variants else " (no probe built: variants not timed)"),
+        kernel_line(env),
         f"machine: {mach['cpu']} ({mach['cpu_family_model']}{', AVX-512F' if mach['avx512f'] else ''}), "
         f"{mach['cpus']} CPUs, {mach['ram_gib']} GiB RAM, L2 {mach['l2']}, L3 {mach['l3']}"
         + (f", {mach['hypervisor']} guest" if mach["hypervisor"] else ""),
@@ -176,9 +204,13 @@ def describe(env: dict[str, Any], mach: dict[str, Any]) -> list[str]:
     lines.append("OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE: "
                  + (f"unset for this run (were {UNSET})" if UNSET else "not set"))
     if env["faiss"]:
-        lines.append(f"faiss-cpu {env['faiss']['version']} ({env['faiss']['compile_options']}), OpenMP threads 1")
+        lines.append(f"faiss-cpu {env['faiss']['version']} ({env['faiss']['compile_options']}), OpenMP threads 1 "
+                     f"and {peers.THREADS}")
     else:
         lines.append("faiss-cpu: not installed, skipped")
+    lines.append(f"usearch {env['usearch']}, exact search" if env["usearch"] else "usearch: not installed, skipped")
+    lines.append(f"threads: 1, and {peers.THREADS} (the CPUs this process may use) for the N-thread floor and peers"
+                 + (f"; FMA peak of one core {env['fma_peak'] / 1e9:.1f} GFLOP/s" if env.get("fma_peak") else ""))
     if env["floor_loops"]:
         lines.append(f"floor: fastest of the read loops {', '.join(env['floor_loops'])} "
                      f"(bench/floor.c, -O3, built with {env['floor_compiler']})")
@@ -199,7 +231,7 @@ def mmr_points(grid: list[tuple[int, int]]) -> set[tuple[int, int]]:
 
 
 def run_point(n: int, d: int, args: argparse.Namespace, floor: native.Floor | None,
-              threads: peers.Threads, with_mmr: bool) -> dict[str, Any]:
+              threads: peers.Threads, with_mmr: bool, env: dict[str, Any]) -> dict[str, Any]:
     w = workload.build(n, d, args.seed)
     index = peers.faiss_index(w.matrix) if "faiss" in args.groups and peers.faiss_available() else None
     watch = CpuWatch()
@@ -207,14 +239,23 @@ def run_point(n: int, d: int, args: argparse.Namespace, floor: native.Floor | No
     if with_mmr:
         cases += bench_cases.mmr_cases(w, threads, args.groups)
     timing.measure(cases, args.repeat, args.warmup, args.sample_ms / 1e3)
-    records = bench_cases.pick_floor({c.key: report.case_record(c) for c in cases})
+    variant = env["kernel"]["name"] if env["kernel"] else None
+    many = bench_cases.many_cases(w, queries := bench_cases.many_queries(w), args.groups, index, variant) \
+        if n >= bench_cases.MANY_MIN_ROWS else []
+    timing.measure(many, min(args.repeat, args.many_repeat), 0.0, args.sample_ms / 1e3)
+    records = bench_cases.pick_floor({c.key: report.case_record(c) for c in cases + many})
     report.add_ratios(records)
+    agreement = bench_cases.agreement(w, index) if "score" in args.groups and "numpy" in args.groups else {}
+    if many and "numpy" in args.groups:
+        agreement.update(bench_cases.many_agreement(w, queries, variant))
     point = {
         "n": n, "d": d, "nbytes": w.nbytes, "inputs_built_s": round(w.build_seconds, 2),
         "other_processes_cpu_share": round(watch.others(), 3),
         "cases": records,
         "breakdown": report.breakdown(records),
-        "agreement": bench_cases.agreement(w, index) if "score" in args.groups and "numpy" in args.groups else {},
+        "agreement": agreement,
+        "many_queries": bench_cases.MANY_QUERIES,
+        "compute_bound_per_query_s": 2.0 * n * d / env["fma_peak"] if env.get("fma_peak") else None,
     }
     return point
 
@@ -239,6 +280,8 @@ def overview(result: dict[str, Any]) -> list[tuple[str, tuple[list[str], list[li
     return [
         ("Per call, median (× the floor of the same run)", report.summary_table(points)),
         ("The plain call against each peer (below 1: faster)", report.peer_table(points)),
+        (f"{bench_cases.MANY_QUERIES} queries at once, per query (× the 1-thread floor; tiles also × the "
+         "compute bound of one core)", report.many_table(points)),
         ("MMR", report.mmr_table(points)),
         ("Where a score_candidates call goes, from outside (differences of medians)",
          report.breakdown_table(points)),
@@ -262,6 +305,8 @@ def markdown(result: dict[str, Any]) -> str:
 
 def main(argv: list[str]) -> int:
     args = parse_args(argv)
+    if args.kernel:  # read by the module at its first call, which comes later
+        os.environ["QUANTELLE_KERNEL"] = args.kernel
     started = datetime.datetime.now().astimezone()
     threads = peers.Threads()
     peers.faiss_one_thread()
@@ -288,7 +333,7 @@ def main(argv: list[str]) -> int:
     points = []
     chosen = mmr_points(args.grid)
     for n, d in args.grid:
-        point = run_point(n, d, args, floor, threads, (n, d) in chosen)
+        point = run_point(n, d, args, floor, threads, (n, d) in chosen, env)
         print_point(point)
         points.append(point)
 
@@ -320,6 +365,9 @@ def main(argv: list[str]) -> int:
     if args.markdown:
         args.markdown.write_text(markdown(result))
         print(f"wrote {args.markdown}")
+    if args.write_docs:
+        for path in report.write_docs(ROOT, result, markdown(result), describe(env, mach)):
+            print(f"wrote {path}")
     return 0
 
 

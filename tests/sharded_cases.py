@@ -78,8 +78,10 @@ def test_the_fingerprint_tells_the_kernel_variants_apart():
     seen = {}
     for variant in probe.variants():
         probe.use(variant)
-        seen[variant] = fingerprint(384, probe)
-    assert len(set(map(tuple, seen.values()))) == len(seen), "two variants gave the same probe"
+        seen[variant] = tuple(fingerprint(384, probe))
+    # The AVX2 and AVX-512 tables compute the same bits; the scalar reference its own.
+    simd = {v for k, v in seen.items() if k != "scalar"}
+    assert len(simd) <= 1 and seen["scalar"] not in simd, "the probe does not tell the arithmetic apart"
 
 
 def test_a_lost_worker_raises_instead_of_a_partial_result():

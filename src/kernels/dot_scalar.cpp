@@ -34,6 +34,13 @@ void dot_block_scalar(const float* const* rows, std::size_t count, const float* 
     for (std::size_t q = 0; q < nq; ++q) out[r * nq + q] = dot_scalar(rows[r], queries[q], d);
 }
 
+void dot_tile_scalar(const float* const* rows, std::size_t nrows, const float* const* queries,
+                     std::size_t nq, std::size_t d, float* out) {
+  expect(nq <= kTileQueries, "dot_tile: more queries than the kernel takes");
+  for (std::size_t q = 0; q < nq; ++q)
+    for (std::size_t r = 0; r < nrows; ++r) out[q * nrows + r] = dot_scalar(rows[r], queries[q], d);
+}
+
 void gram_scalar(const float* e, std::size_t m, std::size_t d, float* out) {
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = i; j < m; ++j)
@@ -42,6 +49,6 @@ void gram_scalar(const float* e, std::size_t m, std::size_t d, float* out) {
 
 }  // namespace
 
-const KernelTable kScalarTable{"scalar", dot_scalar, dot_block_scalar, gram_scalar};
+const KernelTable kScalarTable{"scalar", dot_scalar, dot_block_scalar, dot_tile_scalar, gram_scalar};
 
 }  // namespace quantelle

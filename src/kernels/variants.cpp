@@ -17,11 +17,11 @@ bool cpu_has_avx2_fma() noexcept {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-// The AVX-512 kernels use AVX-512F, and AVX-512VL with FMA for 256-bit halves in 32 registers.
+// The AVX-512 kernels use AVX-512F, VL for masked 256-bit loads, and the AVX2 table's
+// reduction trees (kernels/sums8.h).
 bool cpu_has_avx512() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-         __builtin_cpu_supports("fma");
+  return cpu_has_avx2_fma() && __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512vl");
 }
 
 struct Supported {

@@ -6,35 +6,52 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <limits>
 #include <string_view>
 #include <vector>
 
+#include "core/fault.h"
+#include "core/views.h"
 #include "kernels/kernels.h"
+#include "kernels/tile_scan.h"
 #include "module/entries.h"
+
+namespace quantelle {
+extern const KernelTable kAvx512ModelTable;  // dot16_model.cpp
+}
 
 namespace {
 
+using quantelle::KernelChoice;
 using quantelle::KernelTable;
 
-const KernelTable* g_chosen = nullptr;  // for the probe's score_candidates and mmr_select_py
+const KernelTable* g_chosen = nullptr;  // for the probe's score_candidates, mmr_select_py, scans
+
+// What the module itself would use in this process: the same choice, made once.
+const KernelChoice& first_choice() noexcept {
+  static const KernelChoice choice = quantelle::choose_kernels();
+  return choice;
+}
 
 }  // namespace
 
 // Linked in place of the library's own choice (kernels/dispatch.cpp), for this module only.
 const KernelTable& quantelle::kernels() noexcept {
-  return g_chosen != nullptr ? *g_chosen : *supported_kernels().back();
+  return g_chosen != nullptr ? *g_chosen : *first_choice().table;
 }
 
 namespace {
 
-// Arguments (variant, then what format names after "s"): the table of a variant this CPU runs,
-// or null with an error set.
+// Arguments (variant, then what format names after "s"): the table of a variant this CPU runs
+// (or the portable model of the AVX-512 table), or null with an error set.
 template <class... Out>
 const KernelTable* parse(PyObject* args, const char* format, Out*... out) {
   const char* variant;
   if (!PyArg_ParseTuple(args, format, &variant, out...)) return nullptr;
   for (const KernelTable* t : quantelle::supported_kernels())
     if (std::string_view(t->name) == variant) return t;
+  if (std::string_view(quantelle::kAvx512ModelTable.name) == variant) return &quantelle::kAvx512ModelTable;
   PyErr_Format(PyExc_ValueError, "unknown or unsupported variant '%s'", variant);
   return nullptr;
 }
@@ -78,24 +95,145 @@ PyObject* py_dot(PyObject*, PyObject* args) {
   return PyFloat_FromDouble(double{table->dot(a.data(), b.data(), std::size_t(a.len) / 4)});
 }
 
+// Pointers to n runs of d floats, one every d, from base.
+std::vector<const float*> runs(const float* base, Py_ssize_t n, Py_ssize_t d) {
+  std::vector<const float*> out(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out[std::size_t(i)] = base + i * d;
+  return out;
+}
+
+// (variant, rows, queries, nrows, nq, d) for a kernel that takes at most max_rows rows and
+// min_q..max_q queries: the kernel's table (null with an error set) and the row pointers.
+struct RowsQueries {
+  const KernelTable* table = nullptr;
+  std::vector<const float*> rows, queries;
+  std::size_t d = 0;
+};
+RowsQueries rows_queries(PyObject* args, const char* format, std::size_t max_rows,
+                         std::size_t min_q, std::size_t max_q) {
+  Floats a, b;
+  Py_ssize_t nrows, nq, d;
+  RowsQueries in;
+  in.table = parse(args, format, &a.bytes, &a.len, &b.bytes, &b.len, &nrows, &nq, &d);
+  if (in.table == nullptr) return in;
+  if (nrows < 0 || std::size_t(nrows) > max_rows || nq < Py_ssize_t(min_q) ||
+      std::size_t(nq) > max_q || d < 0 || a.len != nrows * d * 4 || b.len != nq * d * 4) {
+    PyErr_Format(PyExc_ValueError, "%s: unsupported shapes", format + 9);  // past "sy#y#nnn:"
+    in.table = nullptr;
+    return in;
+  }
+  in.rows = runs(a.data(), nrows, d), in.queries = runs(b.data(), nq, d), in.d = std::size_t(d);
+  return in;
+}
+
 // dot_block(variant, rows, queries, count, nq, d) -> bytes of count x nq floats, row-major.
 PyObject* py_dot_block(PyObject*, PyObject* args) {
-  Floats a, b;
-  Py_ssize_t count, nq, d;
-  const KernelTable* table =
-      parse(args, "sy#y#nnn:dot_block", &a.bytes, &a.len, &b.bytes, &b.len, &count, &nq, &d);
-  if (table == nullptr) return nullptr;
-  if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
-      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || a.len != count * d * 4 ||
-      b.len != nq * d * 4)
-    return PyErr_Format(PyExc_ValueError, "dot_block: unsupported shapes");
-  const float* rows[quantelle::kBlockRows];
-  const float* queries[quantelle::kMaxQueries];
-  for (Py_ssize_t r = 0; r < count; ++r) rows[r] = a.data() + r * d;
-  for (Py_ssize_t q = 0; q < nq; ++q) queries[q] = b.data() + q * d;
-  float out[quantelle::kBlockRows * quantelle::kMaxQueries];
-  table->dot_block(rows, std::size_t(count), queries, std::size_t(nq), std::size_t(d), out);
-  return to_bytes(out, std::size_t(count * nq));
+  const RowsQueries in =
+      rows_queries(args, "sy#y#nnn:dot_block", quantelle::kBlockRows, 1, quantelle::kMaxQueries);
+  if (in.table == nullptr) return nullptr;
+  std::vector<float> out(in.rows.size() * in.queries.size());
+  in.table->dot_block(in.rows.data(), in.rows.size(), in.queries.data(), in.queries.size(), in.d,
+                      out.data());
+  return to_bytes(out.data(), out.size());
+}
+
+// dot_tile(variant, rows, queries, nrows, nq, d) -> bytes of nq x nrows floats, query-major.
+PyObject* py_dot_tile(PyObject*, PyObject* args) {
+  const RowsQueries in = rows_queries(args, "sy#y#nnn:dot_tile", PY_SSIZE_T_MAX, 0,
+                                      quantelle::kTileQueries);
+  if (in.table == nullptr) return nullptr;
+  std::vector<float> out(in.rows.size() * in.queries.size());
+  in.table->dot_tile(in.rows.data(), in.rows.size(), in.queries.data(), in.queries.size(), in.d,
+                     out.data());
+  return to_bytes(out.data(), out.size());
+}
+
+// A matrix of rows x cols floats from `buffer`, strides in bytes (shapes checked by the caller).
+quantelle::MatrixF32 matrix_of(const Floats& m, Py_ssize_t rows, Py_ssize_t cols,
+                               Py_ssize_t row_stride, Py_ssize_t col_stride) {
+  return {reinterpret_cast<const std::byte*>(m.bytes), std::size_t(rows), std::size_t(cols),
+          row_stride, col_stride};
+}
+
+// scan_tiles(matrix, rows, cols, row_stride, col_stride, queries, nq, first, last) on the table
+// of use(): [(row0, count, bytes of nq x count floats, query-major)] as the blocks came. The
+// matrix buffer must hold every element the strides reach.
+PyObject* py_scan_tiles(PyObject*, PyObject* args) {
+  Floats m, q;
+  Py_ssize_t rows, cols, row_stride, col_stride, nq, first, last;
+  if (!PyArg_ParseTuple(args, "y#nnnny#nnn:scan_tiles", &m.bytes, &m.len, &rows, &cols,
+                        &row_stride, &col_stride, &q.bytes, &q.len, &nq, &first, &last))
+    return nullptr;
+  if (rows < 0 || cols < 0 || nq < 0 || first < 0 || last < 0 || q.len != nq * cols * 4 ||
+      (rows > 0 && cols > 0 && (rows - 1) * row_stride + (cols - 1) * col_stride + 4 > m.len))
+    return PyErr_Format(PyExc_ValueError, "scan_tiles: unsupported shapes");
+  const quantelle::MatrixF32 matrix = matrix_of(m, rows, cols, row_stride, col_stride);
+  const std::vector<const float*> queries = runs(q.data(), nq, cols);
+  PyObject* blocks = PyList_New(0);
+  if (blocks == nullptr) return nullptr;
+  try {  // a broken precondition of scan_tiles, as the tests see it
+    quantelle::scan_tiles(matrix, std::size_t(first), std::size_t(last), queries,
+                          [&](std::size_t row0, std::size_t count, const float* scores) {
+                            PyObject* block = blocks != nullptr ? Py_BuildValue(
+                                "nnN", Py_ssize_t(row0), Py_ssize_t(count),
+                                to_bytes(scores, count * std::size_t(nq))) : nullptr;
+                            if (block == nullptr || PyList_Append(blocks, block) != 0) Py_CLEAR(blocks);
+                            Py_XDECREF(block);
+                          });
+  } catch (const quantelle::Fault& f) {
+    Py_DECREF(blocks);
+    PyErr_SetString(PyExc_RuntimeError, f.message.c_str());
+    return nullptr;
+  }
+  return blocks;
+}
+
+// best_by_tiles(matrix, rows, cols, queries, nq) on the table of use(): for each query the
+// first row of the highest score, by scan_tiles over the whole C-contiguous matrix; the bench
+// times it as what many queries per read cost before any selection of the engine's own.
+PyObject* py_best_by_tiles(PyObject*, PyObject* args) {
+  Floats m, q;
+  Py_ssize_t rows, cols, nq;
+  if (!PyArg_ParseTuple(args, "y#nny#n:best_by_tiles", &m.bytes, &m.len, &rows, &cols, &q.bytes,
+                        &q.len, &nq))
+    return nullptr;
+  if (rows < 0 || cols < 0 || nq < 0 || std::size_t(nq) > quantelle::kTileQueries ||
+      m.len != rows * cols * 4 || q.len != nq * cols * 4)
+    return PyErr_Format(PyExc_ValueError, "best_by_tiles: unsupported shapes");
+  const quantelle::MatrixF32 matrix = matrix_of(m, rows, cols, cols * 4, 4);
+  const std::vector<const float*> queries = runs(q.data(), nq, cols);
+  std::vector<float> best(std::size_t(nq), -std::numeric_limits<float>::infinity());
+  std::vector<Py_ssize_t> at(std::size_t(nq), -1);
+  quantelle::scan_tiles(matrix, 0, std::size_t(rows), queries,
+                        [&](std::size_t row0, std::size_t count, const float* scores) {
+                          for (std::size_t j = 0; j < std::size_t(nq); ++j) {
+                            const float* s = scores + j * count;
+                            const float* top = std::max_element(s, s + count);
+                            if (*top > best[j]) best[j] = *top, at[j] = Py_ssize_t(row0) + (top - s);
+                          }
+                        });
+  PyObject* out = PyList_New(nq);
+  for (Py_ssize_t j = 0; out != nullptr && j < nq; ++j) {
+    PyObject* row = PyLong_FromSsize_t(at[std::size_t(j)]);
+    if (row == nullptr) Py_CLEAR(out);
+    else PyList_SET_ITEM(out, j, row);
+  }
+  return out;
+}
+
+// chosen() -> (name, reason, {name: seconds}): the table the module picks in this process and
+// why ("forced" by QUANTELLE_KERNEL, the "only" SIMD table, or "measured" by a scan).
+PyObject* py_chosen(PyObject*, PyObject*) {
+  const KernelChoice& c = first_choice();
+  static constexpr const char* kReasons[] = {"forced", "only", "measured"};
+  PyObject* timings = PyDict_New();
+  for (std::size_t i = 0; timings != nullptr && i < 2 && c.reason == KernelChoice::Reason::measured; ++i) {
+    PyObject* s = PyFloat_FromDouble(c.seconds[i]);
+    if (s == nullptr || PyDict_SetItemString(timings, c.timed[i]->name, s) != 0) Py_CLEAR(timings);
+    Py_XDECREF(s);
+  }
+  if (timings == nullptr) return nullptr;
+  return Py_BuildValue("ssN", c.table->name, kReasons[static_cast<int>(c.reason)], timings);
 }
 
 // gram(variant, e, m, d) -> bytes of m x m floats, row-major.
@@ -127,6 +265,11 @@ PyMethodDef kMethods[] = {
     {"dot", py_dot, METH_VARARGS, "dot(variant, a, b) -> float"},
     {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries, count, nq, d)"},
     {"gram", py_gram, METH_VARARGS, "gram(variant, e, m, d) -> bytes"},
+    {"dot_tile", py_dot_tile, METH_VARARGS, "dot_tile(variant, rows, queries, nrows, nq, d)"},
+    {"scan_tiles", py_scan_tiles, METH_VARARGS,
+     "scan_tiles(matrix, rows, cols, row_stride, col_stride, queries, nq, first, last)"},
+    {"best_by_tiles", py_best_by_tiles, METH_VARARGS, "best_by_tiles(matrix, rows, cols, queries, nq)"},
+    {"chosen", py_chosen, METH_NOARGS, "chosen() -> (name, reason, {name: seconds})"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -138,7 +281,9 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_quantelle_probe", "", 0, kMethod
 PyMODINIT_FUNC PyInit__quantelle_probe() {
   PyObject* module = PyModule_Create(&kModule);
   if (module != nullptr &&
-      PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0)
+      (PyModule_AddIntConstant(module, "BLOCK_ROWS", static_cast<long>(quantelle::kBlockRows)) < 0 ||
+       PyModule_AddIntConstant(module, "TILE_QUERIES", static_cast<long>(quantelle::kTileQueries)) < 0 ||
+       PyModule_AddIntConstant(module, "TILE_BLOCK_ROWS", static_cast<long>(quantelle::kTileBlockRows)) < 0))
     Py_CLEAR(module);
   return module;
 }
