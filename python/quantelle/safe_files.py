@@ -107,9 +107,12 @@ class Directory:
         return fd, st.st_size
 
     def read_bytes(self, record: FileRecord) -> bytes:
-        """The whole file, at most one byte past its recorded size, hashed (not yet compared)."""
-        fd, _ = self.open(record.name)
+        """The whole file, which must not be larger than recorded (its digest is compared later,
+        after its content, whose errors say more)."""
+        fd, size = self.open(record.name)
         try:
+            if size > record.size:
+                self.check_digest(record, size, "")
             parts = []
             left = record.size + 1
             while left > 0:
