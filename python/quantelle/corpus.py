@@ -182,6 +182,26 @@ class Corpus:
     def __len__(self) -> int:
         return self._store.current().live
 
+    def __contains__(self, doc: object) -> bool:
+        return isinstance(doc, str) and self._store.current().row_of(doc) is not None
+
+    def documents(self, ids: Sequence[str] | None = None) -> list[tuple[str, str | None,
+                                                                          dict[str, Any] | None]]:
+        """``(id, text, metadata)`` of each of `ids` the corpus holds, in their order (each
+        document once), or of every document in row order; metadata as a copy."""
+        state = self._store.current()
+        e = state.epoch
+        if ids is None:
+            found = dict(zip((e.ids[r] for r in state.live_rows().tolist()),
+                             state.live_rows().tolist(), strict=True))
+        else:
+            found = state.rows_of(ids)
+        texts = e.texts if state.has_texts else None
+        metadata = e.metadata if state.has_metadata else None
+        return [(doc, None if texts is None else texts[row],
+                 None if metadata is None or metadata[row] is None else copy.deepcopy(metadata[row]))
+                for doc, row in found.items()]
+
     def __repr__(self) -> str:
         dated = ", dated" if self.dated else ""
         return f"Corpus({len(self)} documents x {self.dim} dims{dated})"
