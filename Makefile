@@ -118,3 +118,11 @@ install-bench-sharded: $(PY)
 
 bench-sharded: install-bench-sharded
 	$(PY) bench/sharded.py $(SHARDED_ARGS)
+
+# The storage targets (bench/storage.py; docs/storage.md): open, single adds, dead rows, where=,
+# on the same Release build. STORAGE_ARGS passes options, e.g.
+# `make bench-storage STORAGE_ARGS="--rows 200000 --json build/bench-storage.json"`.
+.PHONY: bench-storage
+
+bench-storage: install-bench
+	$(PY) bench/storage.py $(STORAGE_ARGS)

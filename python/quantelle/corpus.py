@@ -28,7 +28,7 @@ from . import plan, saved
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
-from .plan import Embed, Options, checked_vector
+from .plan import Embed, Options, checked_vector, real_array
 from .results import Hit, Prepared, SearchResult, undated_notes
 from .state import State, Store
 from .where import Evaluation
@@ -225,15 +225,20 @@ class Corpus:
         date (or text, or metadata) have none; the earlier ones have none where only later ones
         bring them. Storage grows by doubling, so many small adds cost what one large one does.
         """
-        block = vector_rows(vectors, "vectors", self.dim)
-        k = block.shape[0]
-        docs = id_list(ids, k, "vectors")
-        ts = None if timestamps is None else epoch_seconds(timestamps, k)
-        kept_texts, kept_metadata = text_list(texts, k), metadata_list(metadata, k)
+        m = real_array(vectors, "vectors")
+        if m.ndim != 2 or m.shape[1] == 0:
+            raise ValueError(f"vectors must be 2-D with at least one column, got shape {m.shape}")
+        if m.shape[1] != self.dim:
+            raise ValueError(f"vectors have {m.shape[1]} columns; the corpus has {self.dim} dimensions")
+        k = m.shape[0]
         store = self._store
-        with store.lock:
+        with store.lock:  # in the constructor's order, so that the first error is its
+            store.stage(m)
+            docs = id_list(ids, k, "vectors")
+            ts = None if timestamps is None else epoch_seconds(timestamps, k)
+            kept_texts, kept_metadata = text_list(texts, k), metadata_list(metadata, k)
             store.check_new(docs)
-            store.add(block, docs, ts, kept_texts, kept_metadata)
+            store.add(docs, ts, kept_texts, kept_metadata)
 
     def remove(self, ids: Sequence[str]) -> None:
         """Drop the documents of `ids` (each must be in the corpus, else `ValueError` and

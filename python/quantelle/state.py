@@ -12,6 +12,7 @@ orders the writers.
 
 from __future__ import annotations
 
+import math
 import threading
 from collections.abc import Sequence
 from typing import Any
@@ -142,7 +143,10 @@ class Store:
         self.lock = threading.Lock()
         epoch = Epoch(rows, ids, timestamps, texts, metadata, self.lock, id_to_row)
         self.state = State(epoch, rows.count, 0, rows.count)
-        self.pending: list[tuple[npt.NDArray[np.float32], npt.NDArray[np.float64] | None]] = []
+        # Rows accepted by `add` and not yet published: raw, in one buffer that doubles.
+        self.staged = np.empty((16, rows.width), np.float32)
+        self.pending = 0
+        self.pending_dates: list[tuple[int, npt.NDArray[np.float64]]] = []
         self.on_compact: list[Any] = []  # callables(state before, state after), lock held
 
     def current(self) -> State:
@@ -161,22 +165,41 @@ class Store:
 
     def flush(self) -> None:
         """Publish the pending rows (lock held)."""
-        if not self.pending:
+        k = self.pending
+        if not k:
             return
-        pending, self.pending = self.pending, []
         s = self.state
         e = s.epoch
-        block = pending[0][0] if len(pending) == 1 else np.concatenate([b for b, _ in pending])
-        unit_rows(block)
+        block = unit_rows(self.staged[:k])
         e.rows.append(block)
-        if e.timestamps is not None or any(t is not None for _, t in pending):
+        if e.timestamps is not None or self.pending_dates:
             if e.timestamps is None:
-                e.timestamps = Growing(np.float64, 0, s.n + len(block))
+                e.timestamps = Growing(np.float64, 0, s.n + k)
                 e.timestamps.append(np.full(s.n, np.nan))
-            e.timestamps.append(np.concatenate(
-                [np.full(len(b), np.nan) if t is None else t for b, t in pending]))
-        e.grow_death(s.n + len(block))
-        self.state = State(e, s.n + len(block), s.version, s.live + len(block))
+            dates = np.full(k, np.nan)
+            for at, values in self.pending_dates:
+                dates[at:at + len(values)] = values
+            e.timestamps.append(dates)
+        e.grow_death(s.n + k)
+        self.pending, self.pending_dates = 0, []
+        if self.staged.shape[0] > 4096:  # a long run of adds: give its buffer back
+            self.staged = np.empty((16, e.rows.width), np.float32)
+        self.state = State(e, s.n + k, s.version, s.live + k)
+
+    def stage(self, vectors: npt.NDArray[Any]) -> None:
+        """Copy rows past the pending ones as float32; `ValueError` (and nothing staged) where
+        one is not finite (lock held)."""
+        k, d = vectors.shape
+        at = self.pending
+        if at + k > self.staged.shape[0]:
+            grown = np.empty((max(at + k, 2 * self.staged.shape[0]), d), np.float32)
+            grown[:at] = self.staged[:at]
+            self.staged = grown
+        self.staged[at:at + k] = vectors
+        flat = self.staged.reshape(-1)[at * d:(at + k) * d]
+        # One dot product finds NaN and infinity; only its overflow needs the exact test.
+        if not math.isfinite(flat.dot(flat)) and not np.isfinite(flat).all():
+            raise ValueError("vectors hold NaN or infinite values")
 
     def check_new(self, ids: Sequence[str]) -> None:
         """`ValueError` for an id that is live or pending (lock held)."""
@@ -187,10 +210,10 @@ class Store:
             if row is not None and (row >= s.n or s.alive(row)):
                 raise ValueError(f"ids must be distinct, {doc!r} is already in the corpus")
 
-    def add(self, block: npt.NDArray[np.float32], ids: list[str],
-            timestamps: npt.NDArray[np.float64] | None, texts: list[str | None] | None,
-            metadata: list[Metadata] | None) -> None:
-        """Append checked documents (lock held; `check_new` passed): nothing here can fail."""
+    def add(self, ids: list[str], timestamps: npt.NDArray[np.float64] | None,
+            texts: list[str | None] | None, metadata: list[Metadata] | None) -> None:
+        """Append the staged rows' documents (lock held; `stage` and `check_new` passed):
+        nothing here can fail."""
         e = self.state.epoch
         first = len(e.ids)
         k = len(ids)
@@ -210,7 +233,9 @@ class Store:
             e.metadata.extend(metadata if metadata is not None else [None] * k)
         if e.indexes.fields:
             e.indexes.add(first, metadata if metadata is not None else [None] * k)
-        self.pending.append((block, timestamps))
+        if timestamps is not None:
+            self.pending_dates.append((self.pending, timestamps))
+        self.pending += k
 
     def remove(self, ids: Sequence[str]) -> None:
         with self.lock:
