@@ -26,7 +26,7 @@ import _quantelle
 
 from . import plan, saved
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
-from .documents import id_list, metadata_list, text_list, unit_rows, vector_rows
+from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
 from .plan import Embed, Options, checked_vector, real_array
 from .results import Hit, Prepared, SearchResult, undated_notes
@@ -244,13 +244,7 @@ class Corpus:
         """Drop the documents of `ids` (each must be in the corpus, else `ValueError` and
         nothing is removed). Their rows are marked dead and skipped by every search; once more
         than a fifth of the stored rows are dead, the storage is compacted."""
-        if isinstance(ids, str):
-            raise TypeError("ids must be a sequence of str, not a str")
-        docs = list(ids)
-        for i in docs:
-            if not isinstance(i, str):
-                raise TypeError(f"ids must be str, got {type(i).__name__} {i!r}")
-        self._store.remove(docs)
+        self._store.remove(str_list(ids))
 
     def prepare(
         self,

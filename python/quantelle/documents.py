@@ -12,7 +12,7 @@ import numpy.typing as npt
 
 from .plan import real_array
 
-__all__ = ["id_list", "metadata_list", "text_list", "unit_rows", "vector_rows"]
+__all__ = ["id_list", "metadata_list", "str_list", "text_list", "unit_rows", "vector_rows"]
 
 
 def vector_rows(vectors: npt.ArrayLike, what: str, dim: int | None = None) -> npt.NDArray[np.float32]:
@@ -39,14 +39,20 @@ def unit_rows(rows: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     return rows
 
 
-def id_list(ids: Sequence[str], rows: int, what: str) -> list[str]:
-    """`ids` as a list of distinct str, one per row of `what`."""
+def str_list(ids: Sequence[str]) -> list[str]:
+    """`ids` as a list, each a str (`TypeError` otherwise)."""
     if isinstance(ids, str):
         raise TypeError("ids must be a sequence of str, not a str")
     out = list(ids)
     for i in out:
         if not isinstance(i, str):
             raise TypeError(f"ids must be str, got {type(i).__name__} {i!r}")
+    return out
+
+
+def id_list(ids: Sequence[str], rows: int, what: str) -> list[str]:
+    """`ids` as a list of distinct str, one per row of `what`."""
+    out = str_list(ids)
     if len(out) != rows:
         raise ValueError(f"{len(out)} ids for {rows} {what} rows")
     if len(out) > 1 and len(set(out)) != len(out):
