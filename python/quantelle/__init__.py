@@ -12,6 +12,7 @@ from _quantelle import mmr_select_py, parse_modifiers, score_candidates
 from .corpus import Corpus, Embed, Hit, Options, Prepared, SearchResult
 from .embedding import Embedder, HashingEmbedder, load_sentence_model
 from .minilm import MiniLMEmbedder
+from .safe_files import StorageError
 from .threads import get_num_threads, set_num_threads
 
 try:
@@ -29,6 +30,7 @@ __all__ = [
     "Options",
     "Prepared",
     "SearchResult",
+    "StorageError",
     "get_num_threads",
     "load_sentence_model",
     "mmr_select_py",

@@ -6,12 +6,17 @@ it wants them; `quantelle.plan` turns a query, a modifier string and the keyword
 of the call, with the texts it names embedded. One key, ``local_communities``, has no native
 counterpart: the layer reports it in the result's notes and changes nothing (see
 `Corpus.prepare`).
+
+A corpus changes in place (`add`, `remove`) and lives on disk (`save`, `open`); its storage is
+`quantelle.state`, whose snapshots let a search run while another thread changes the corpus.
 """
 
 from __future__ import annotations
 
+import copy
+import os
 import time
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Unpack
 
 import numpy as np
@@ -19,11 +24,17 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import plan
+from . import plan, saved
+from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
+from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
+from .frozen import Growing, frozen_copy
 from .plan import Embed, Options, checked_vector, real_array
 from .results import Hit, Prepared, SearchResult, undated_notes
+from .state import State, Store
+from .where import Evaluation
 
-__all__ = ["Corpus", "Embed", "Hit", "Options", "Prepared", "SearchResult"]
+__all__ = ["MAX_TIMESTAMP", "Corpus", "Embed", "Hit", "Options", "Prepared", "SearchResult",
+           "timestamp_problem"]
 
 
 class Corpus:
@@ -34,13 +45,20 @@ class Corpus:
     distinct strings, one per row. `timestamps`, if given, holds one date per row: epoch seconds
     (kept as float64; NaN, or any value not above 0, marks a document without a date, which
     temporal decay leaves unchanged), or a ``datetime64`` array of any unit, NaT for no date.
-    `embed` is the default text-to-vector callable of `search`.
+    `embed` is the default text-to-vector callable of `search`. `texts` (a str or None per row)
+    and `metadata` (a dict of JSON values or None per row) are kept beside the rows: hits carry
+    them, and ``where=`` filters on the metadata.
+
+    The corpus changes in place: `add` appends documents, `remove` drops them, and every search
+    returns what a corpus built from the live documents would. `save` writes it to a directory
+    and `Corpus.open` reads it back (memory-mapped by default). Searches may run in any thread,
+    also while another thread changes the corpus: each sees it before or after the change.
 
     Raises `ValueError` when shapes, dtypes or lengths do not fit together or a value is not
     finite, `TypeError` for an id that is not a str.
     """
 
-    __slots__ = ("_embed", "_id_to_idx", "_ids", "_matrix", "_timestamps")
+    __slots__ = ("_embed", "_layout", "_store")
 
     def __init__(
         self,
@@ -49,62 +67,108 @@ class Corpus:
         timestamps: npt.ArrayLike | None = None,
         *,
         embed: Embed | None = None,
+        texts: Sequence[str | None] | None = None,
+        metadata: Sequence[Mapping[str, Any] | None] | None = None,
     ) -> None:
-        m = real_array(matrix, "matrix")
-        if m.ndim != 2 or m.shape[1] == 0:
-            raise ValueError(f"matrix must be 2-D with at least one column, got shape {m.shape}")
-        rows = np.array(m, dtype=np.float32, order="C", copy=True)
-        if not np.isfinite(rows).all():
-            raise ValueError("matrix holds NaN or infinite values")
-        # Norms in float64: squared float32 entries overflow from about 1e19 and vanish below
-        # about 1e-23, which would zero or skip rows that are finite and non-zero.
-        norms = np.sqrt(np.einsum("ij,ij->i", rows, rows, dtype=np.float64))[:, None]
-        np.divide(rows, norms, out=rows, where=norms > 0.0)
-        rows.flags.writeable = False
-
-        if isinstance(ids, str):
-            raise TypeError("ids must be a sequence of str, not a str")
-        id_list = list(ids)
-        for i in id_list:
-            if not isinstance(i, str):
-                raise TypeError(f"ids must be str, got {type(i).__name__} {i!r}")
-        if len(id_list) != rows.shape[0]:
-            raise ValueError(f"{len(id_list)} ids for {rows.shape[0]} matrix rows")
-        id_to_idx: dict[str, int] = {}
-        for row, i in enumerate(id_list):
-            if id_to_idx.setdefault(i, row) != row:
-                raise ValueError(f"ids must be distinct, {i!r} occurs more than once")
-
-        self._matrix = rows
-        self._ids = id_list
-        self._id_to_idx = id_to_idx
-        self._timestamps = None if timestamps is None else _epoch_seconds(timestamps, rows.shape[0])
+        rows = unit_rows(vector_rows(matrix, "matrix"))
+        n = rows.shape[0]
+        docs = id_list(ids, n, "matrix")
+        ts = None if timestamps is None else epoch_seconds(timestamps, n)
+        kept_texts, kept_metadata = text_list(texts, n), metadata_list(metadata, n)
+        stored = Growing(np.float32, rows.shape[1], n)
+        stored.append(rows)
+        stamps = None
+        if ts is not None:
+            stamps = Growing(np.float64, 0, n)
+            stamps.append(ts)
+        self._store = Store(stored, docs, stamps, kept_texts, kept_metadata)
         self._embed = embed
+        self._layout: saved.Layout | None = None
+
+    @classmethod
+    def open(cls, directory: str | os.PathLike[str], *, mmap: bool = True,
+             verify: bool | None = None, embed: Embed | None = None) -> Corpus:
+        """The corpus that `save` (or `write_shards`) wrote to `directory`.
+
+        With `mmap` (the default) a directory of one shard is memory-mapped: opening costs what
+        reading the ids costs, and the first searches read the rows from storage as the page
+        cache fills. Several shards, or ``mmap=False``, are read into memory. Every file is
+        checked against the manifest (plain names, regular files, sizes, dtypes, shapes, C
+        order, counts, distinct ids, dates), and every file read is hashed and compared with
+        the SHA-256 the manifest records. `verify` also hashes a mapped row file and checks
+        each row to be finite and of unit length; by default rows are checked where they are
+        read into memory, not where they are mapped. `StorageError` (a `ValueError`) names the
+        file and what is wrong with it.
+        """
+        self = cls.__new__(cls)
+        self._store, self._layout = saved.open_directory(directory, mmap, verify)
+        self._store.on_compact.append(self._compacted)
+        self._embed = embed
+        return self
+
+    def save(self, directory: str | os.PathLike[str]) -> None:
+        """Write the corpus to `directory` (created if needed), for `Corpus.open`,
+        `write_shards`'s readers and `ShardedCorpus.from_directory`.
+
+        Writes are atomic: each file goes to a temporary name and is renamed once it is on
+        disk, and the manifest comes last, so a save that fails or is cut short leaves the
+        previous corpus there readable. Saving again where the corpus was last opened or saved
+        rewrites only what changed: shards that lost documents, and one shard for the documents
+        added since. `FileExistsError` for a directory that holds other files; `add` and
+        `remove` wait while a save runs, searches do not.
+        """
+        with self._store.lock:
+            self._store.flush()
+            state = self._store.state
+            self._layout = saved.save_state(directory, state, self.dim, self._layout)
+            if self._compacted not in self._store.on_compact:
+                self._store.on_compact.append(self._compacted)
+
+    def _compacted(self, before: State, after: State) -> None:
+        if self._layout is not None:
+            self._layout = saved.remap(self._layout, before)
+
+    def _clean(self) -> State:
+        return self._store.clean()
 
     @property
     def matrix(self) -> npt.NDArray[np.float32]:
-        """(n, dim) float32, C-contiguous, unit rows, read-only."""
-        return self._matrix
+        """(n, dim) float32, C-contiguous, unit rows, read-only: the live documents' rows.
+
+        Like `ids`, `id_to_idx`, `timestamps`, `texts` and `metadata`, it describes the corpus
+        as it is now; read them again after `add` or `remove` (reading one after a `remove`
+        compacts the storage first)."""
+        return self._clean().rows()
 
     @property
     def ids(self) -> list[str]:
         """The id of each row, in row order (do not modify)."""
-        return self._ids
+        return self._clean().epoch.ids
 
     @property
     def id_to_idx(self) -> dict[str, int]:
         """Row of each id (do not modify)."""
-        return self._id_to_idx
+        return self._clean().epoch.id_to_row
 
     @property
     def timestamps(self) -> npt.NDArray[np.float64] | None:
         """Epoch seconds per row (float64, read-only), or None for an undated corpus."""
-        return self._timestamps
+        return self._clean().timestamps()
+
+    @property
+    def texts(self) -> list[str | None] | None:
+        """The text of each row (None where a document has none), or None (do not modify)."""
+        return self._clean().epoch.texts
+
+    @property
+    def metadata(self) -> list[dict[str, Any] | None] | None:
+        """The metadata of each row (None where a document has none), or None (do not modify)."""
+        return self._clean().epoch.metadata
 
     @property
     def dated(self) -> bool:
         """Whether the corpus has timestamps, which ``recent`` needs."""
-        return self._timestamps is not None
+        return self._store.current().dated
 
     @property
     def embed(self) -> Embed | None:
@@ -113,13 +177,33 @@ class Corpus:
 
     @property
     def dim(self) -> int:
-        return int(self._matrix.shape[1])
+        return int(self._store.state.epoch.rows.width)
 
     def __len__(self) -> int:
-        return len(self._ids)
+        return self._store.current().live
+
+    def __contains__(self, doc: object) -> bool:
+        return isinstance(doc, str) and self._store.current().row_of(doc) is not None
+
+    def documents(self, ids: Sequence[str] | None = None) -> list[tuple[str, str | None,
+                                                                          dict[str, Any] | None]]:
+        """``(id, text, metadata)`` of each of `ids` the corpus holds, in their order (each
+        document once), or of every document in row order; metadata as a copy."""
+        state = self._store.current()
+        e = state.epoch
+        if ids is None:
+            found = dict(zip((e.ids[r] for r in state.live_rows().tolist()),
+                             state.live_rows().tolist(), strict=True))
+        else:
+            found = state.rows_of(ids)
+        texts = e.texts if state.has_texts else None
+        metadata = e.metadata if state.has_metadata else None
+        return [(doc, None if texts is None else texts[row],
+                 None if metadata is None or metadata[row] is None else copy.deepcopy(metadata[row]))
+                for doc, row in found.items()]
 
     def __repr__(self) -> str:
-        dated = "" if self._timestamps is None else ", dated"
+        dated = ", dated" if self.dated else ""
         return f"Corpus({len(self)} documents x {self.dim} dims{dated})"
 
     def vector(
@@ -130,6 +214,37 @@ class Corpus:
         if fn is None:
             raise plan.no_embed(what, text)
         return checked_vector(fn(text), self.dim, f"embed returned for the {what}")
+
+    def add(self, vectors: npt.ArrayLike, ids: Sequence[str],
+            timestamps: npt.ArrayLike | None = None, *,
+            texts: Sequence[str | None] | None = None,
+            metadata: Sequence[Mapping[str, Any] | None] | None = None) -> None:
+        """Append documents: `vectors` (k, dim), and their `ids`, `timestamps`, `texts` and
+        `metadata` as the constructor takes them. The errors are the constructor's, and an id
+        already in the corpus is one; a failed `add` changes nothing. Documents added without a
+        date (or text, or metadata) have none; the earlier ones have none where only later ones
+        bring them. Storage grows by doubling, so many small adds cost what one large one does.
+        """
+        m = real_array(vectors, "vectors")
+        if m.ndim != 2 or m.shape[1] == 0:
+            raise ValueError(f"vectors must be 2-D with at least one column, got shape {m.shape}")
+        if m.shape[1] != self.dim:
+            raise ValueError(f"vectors have {m.shape[1]} columns; the corpus has {self.dim} dimensions")
+        k = m.shape[0]
+        store = self._store
+        with store.lock:  # in the constructor's order, so that the first error is its
+            store.stage(m)
+            docs = id_list(ids, k, "vectors")
+            ts = None if timestamps is None else epoch_seconds(timestamps, k)
+            kept_texts, kept_metadata = text_list(texts, k), metadata_list(metadata, k)
+            store.check_new(docs)
+            store.add(docs, ts, kept_texts, kept_metadata)
+
+    def remove(self, ids: Sequence[str]) -> None:
+        """Drop the documents of `ids` (each must be in the corpus, else `ValueError` and
+        nothing is removed). Their rows are marked dead and skipped by every search; once more
+        than a fifth of the stored rows are dead, the storage is compacted."""
+        self._store.remove(str_list(ids))
 
     def prepare(
         self,
@@ -169,8 +284,9 @@ class Corpus:
           module has no parameter for it and this layer does not detect communities either; the
           flag is only reported in `notes`, and the ranking is the same as without it.
 
-        The keywords (`quantelle.Options`: ``within``, ``mask``, ``threshold``, ``oversample``,
-        ``mmr_lambda``) set what no modifier can. Arguments left out take the module's defaults.
+        The keywords (`quantelle.Options`: ``within``, ``mask``, ``where``, ``threshold``,
+        ``oversample``, ``mmr_lambda``) set what no modifier can; ``where`` (a filter on the
+        documents' metadata, see `quantelle.where`) becomes part of ``mask``. Arguments left out take the module's defaults.
         `ValueError` for a bad modifier or keyword value or an embed result that is not `dim`
         finite numbers, `TypeError` for a keyword of the wrong type or name.
 
@@ -184,18 +300,24 @@ class Corpus:
         >>> [r["id"] for r in _quantelle.score_candidates(**p.arguments)]  # what search does
         ['a', 'b']
         """
-        return self._prepare(query, modifiers, embed, options, "Corpus.prepare")
+        return self._prepare(query, modifiers, embed, options, "Corpus.prepare")[1]
 
     def _prepare(self, query: str | npt.ArrayLike, modifiers: str | None, embed: Embed | None,
-                 options: Options, caller: str) -> Prepared:
-        d = plan.draft(self, query, modifiers, embed, options, caller)
+                 options: Options, caller: str) -> tuple[State, Prepared]:
+        """The state the search reads, taken once, and the query prepared against it."""
+        state = self._store.current()
+        d = plan.draft(_Snapshot(state, self._embed), query, modifiers, embed, options, caller)
         vectors, seconds = plan.embed_texts(d)
-        p = plan.finish(d, vectors, self._id_to_idx, seconds)
-        args: dict[str, Any] = {"matrix": self._matrix, "ids": self._ids,
-                                "id_to_idx": self._id_to_idx} | p.arguments
+        known = state.rows_of(d.ids) if d.ids else {}
+        p = plan.finish(d, vectors, known, seconds)
+        args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
+                                "id_to_idx": known} | p.arguments
+        mask = _rows_mask(state, args.get("mask"), d)
+        if mask is not None:
+            args["mask"] = mask
         if args.get("recent"):
-            args["timestamps"] = self._timestamps
-        return Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds)
+            args["timestamps"] = state.timestamps()
+        return state, Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds)
 
     def search(
         self,
@@ -224,7 +346,8 @@ class Corpus:
           Any other word is ignored and named in `notes`, with a hint where it looks like a
           mistyped modifier; query words belong in `query`.
         - keywords (`quantelle.Options`): `within`: only these ids are candidates. `mask`: one
-          bool per row, False rows are never returned. `threshold`: rows scoring below it are
+          bool per row, False rows are never returned. `where`: a filter on metadata, such as
+          ``{"lang": "en", "year": {"$gte": 2020}}`` (`quantelle.where`). `threshold`: rows scoring below it are
           dropped (0.0). `oversample`: the pool that ``diverse`` chooses from (200).
           `mmr_lambda`: relevance against diversity for ``diverse``, 0 to 1 (0.7).
 
@@ -242,60 +365,66 @@ class Corpus:
         With a text query, `embed` (or the corpus's own) turns it into the vector:
         ``corpus.search("parse a date", "recent:7 diverse", embed=model.encode)``.
         """
-        prepared = self._prepare(query, modifiers, embed, options, "Corpus.search")
+        state, prepared = self._prepare(query, modifiers, embed, options, "Corpus.search")
         start = time.perf_counter()
-        records = _quantelle.score_candidates(**prepared.arguments)
+        records = self._score(prepared.arguments, state)
         elapsed = time.perf_counter() - start
-        hits = [Hit(r["id"], r["score"]) for r in records]
-        hit_notes: tuple[str, ...] = ()
-        if "recent" in prepared.arguments and self._timestamps is not None:
-            hit_notes = undated_notes([self._timestamps[self._id_to_idx[h.id]] for h in hits])
-        return SearchResult(hits, prepared, elapsed, hit_notes)
+        hits, notes = _hits(records, state, "recent" in prepared.arguments)
+        return SearchResult(hits, prepared, elapsed, notes)
+
+    def _score(self, arguments: dict[str, Any], state: State) -> list[_quantelle._Hit]:
+        """The one native call of a search: `arguments` as prepared against `state`."""
+        return _quantelle.score_candidates(**arguments)
 
 
-MAX_TIMESTAMP = 253402300799.0
-"""The last second of the year 9999 (UTC), the latest date that `datetime` can show."""
+class _Snapshot:
+    """A state as the translation sees a corpus (`plan.Target`)."""
 
-_UNITS = ((1e9, "nanoseconds", "1e9"), (1e6, "microseconds", "1e6"), (1e3, "milliseconds", "1000"))
+    def __init__(self, state: State, embed: Embed | None) -> None:
+        self._state, self.embed = state, embed
+        self.dim = int(state.epoch.rows.width)
+        self.dated = state.dated
 
-
-def _epoch_seconds(timestamps: npt.ArrayLike, rows: int) -> npt.NDArray[np.float64]:
-    """One read-only float64 of epoch seconds per row, checked; NaN for no date."""
-    t = np.asarray(timestamps)
-    if t.dtype.kind == "M":
-        t = _datetime_seconds(t)
-    t = real_array(t, "timestamps")
-    if t.shape != (rows,):
-        raise ValueError(f"timestamps must have shape ({rows},), one per row, got {t.shape}")
-    ts = np.array(t, dtype=np.float64, order="C", copy=True)
-    bad = np.flatnonzero(np.isinf(ts) | (ts > MAX_TIMESTAMP))
-    if bad.size:
-        raise ValueError(f"timestamps[{bad[0]}]: {timestamp_problem(float(ts[bad[0]]))}")
-    ts.flags.writeable = False
-    return ts
+    def __len__(self) -> int:
+        return self._state.live
 
 
-def _datetime_seconds(t: npt.NDArray[np.datetime64]) -> npt.NDArray[np.float64]:
-    # Years first: a cast to a finer unit wraps silently where the value does not fit.
-    undated = np.isnat(t)
-    years = np.where(undated, 1971, t.astype("datetime64[Y]").astype(np.int64) + 1970)
-    bad = np.flatnonzero((years < 1970) | (years > 9999))
-    if bad.size:
-        raise ValueError(f"timestamps[{bad[0]}]: {t[bad[0]]} lies outside the years 1970 to "
-                         "9999, which decay can date; NaT marks a document without a date")
-    micro = np.where(undated, np.datetime64(0, "us"), t).astype("datetime64[us]").astype(np.int64)
-    return np.where(undated, np.nan, micro / 1e6)
+def _rows_mask(state: State, given: npt.NDArray[np.bool_] | None,
+               d: plan.Draft) -> npt.NDArray[np.bool_] | None:
+    """The mask over stored rows: the live ones, those the caller's `mask` (one flag per live
+    document) keeps, and those the ``where`` filter keeps."""
+    live = state.mask()
+    if given is None and d.where is None:
+        return live
+    out = np.ones(state.n, np.bool_) if live is None else np.array(live)
+    if given is not None:
+        if live is None:
+            out &= given
+        else:
+            out[state.live_rows()] &= given
+    if d.where is not None:
+        metadata = state.epoch.metadata
+        out &= Evaluation(state.epoch.indexes, metadata, state.n, live).mask(d.where)
+    return frozen_copy(out, np.bool_)
 
 
-def timestamp_problem(value: float) -> str:
-    """What is wrong with an epoch-seconds value that is NaN, infinite or beyond the year 9999."""
-    if np.isnan(value):
-        return "NaN is not a date: leave 'timestamp' out (or null) for a document without one"
-    if not np.isfinite(value):
-        return (f"{value} is not a finite number of epoch seconds; a document without a date has "
-                "NaN in a Corpus and no 'timestamp' in a file")
-    for factor, unit, divisor in _UNITS:
-        if 1e8 < value / factor <= MAX_TIMESTAMP:
-            return (f"{value:.0f} lies beyond the year 9999; it looks like {unit} since the epoch: "
-                    f"divide by {divisor} to get seconds")
-    return f"{value:g} lies beyond the year 9999: timestamps are seconds since 1970-01-01 UTC"
+def _hits(records: list[_quantelle._Hit], state: State,
+          recent: bool) -> tuple[list[Hit], tuple[str, ...]]:
+    """The records as hits, with their texts and metadata, and the notes about them."""
+    e = state.epoch
+    if not (state.has_texts or state.has_metadata or (recent and state.dated)):
+        return [Hit(r["id"], r["score"]) for r in records], ()
+    found = state.rows_of([r["id"] for r in records])
+    rows = [found[r["id"]] for r in records]
+    texts = e.texts if state.has_texts else None
+    metadata = e.metadata if state.has_metadata else None
+    hits = []
+    for r, row in zip(records, rows, strict=True):
+        m = None if metadata is None else metadata[row]
+        hits.append(Hit(r["id"], r["score"], None if texts is None else texts[row],
+                        None if m is None else copy.deepcopy(m)))
+    notes: tuple[str, ...] = ()
+    stamps = state.timestamps()
+    if recent and stamps is not None:
+        notes = undated_notes([float(stamps[row]) for row in rows])
+    return hits, notes

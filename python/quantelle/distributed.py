@@ -27,6 +27,7 @@ from .merge import Answer, Call, Part, Unproven, fingerprint, merge
 from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
 from .shard_files import MANIFEST, read_manifest, read_shard, write_shards
+from .storage import ShardEntry
 
 __all__ = ["MANIFEST", "ShardError", "ShardedCorpus", "ShardedOptions", "write_shards"]
 
@@ -85,9 +86,9 @@ class _StoredShard(_Shard):
     """A shard that its worker memory-maps from a shard directory. A file that cannot be used
     sets `fault` rather than raising, which the worker would log with its traceback."""
 
-    def __init__(self, directory: str, entry: dict[str, Any], dim: int, dated: bool) -> None:
+    def __init__(self, directory: str, entry: ShardEntry, dim: int, dated: bool) -> None:
         try:
-            super().__init__(*read_shard(Path(directory), entry, dim, dated), int(entry["start"]))
+            super().__init__(*read_shard(Path(directory), entry, dim, dated), entry.start)
         except Exception as e:  # noqa: BLE001 - any failure to load is this shard's fault
             super().__init__(np.zeros((0, dim), np.float32), [], None, 0)
             self.fault = _why(e)
@@ -160,9 +161,9 @@ class ShardedCorpus:
             raise ShardError(f"the manifest of {path} on {workers[0]}: {_why(e)}") from e
         if manifest is None:
             raise ShardError(f"the manifest of {path} on {workers[0]}: {fault}")
-        entries = manifest["shards"]
-        bounds = [e["start"] for e in entries] + [manifest["rows"]]
-        dim, dated = int(manifest["dim"]), bool(manifest["dated"])
+        entries = manifest.shards
+        bounds = [e.start for e in entries] + [manifest.rows]
+        dim, dated = manifest.dim, manifest.dated
 
         def shard(s: int, worker: str) -> Any:
             return client.submit(_StoredShard, path, entries[s], dim, dated, workers=[worker],
@@ -289,6 +290,8 @@ class ShardedCorpus:
         deadline = time.monotonic() + wait
         d = plan.draft(self, query, modifiers, embed,
                        {k: v for k, v in options.items() if k != "timeout"}, caller)
+        if d.where is not None:
+            raise ValueError("where: a ShardedCorpus keeps no metadata to filter on")
         owner: dict[str, int] = {}
         liked: dict[str, npt.NDArray[np.float32]] = {}
         if d.ids:

@@ -30,6 +30,7 @@ import numpy.typing as npt
 import _quantelle
 
 from . import grammar
+from . import where as where_filter
 from .results import Prepared
 
 if TYPE_CHECKING:
@@ -61,6 +62,8 @@ class Options(TypedDict, total=False):
       twice can be returned twice. Every id must be in the corpus (`ValueError`); an empty list
       gives no hits.
     - ``mask``: one bool per row; rows whose flag is False are never returned.
+    - ``where``: a filter on the documents' metadata, such as ``{"lang": "en", "year":
+      {"$gte": 2020}}`` (the language is in `quantelle.where`); it narrows ``mask``.
     - ``threshold``: a row whose score (after decay, before the ``unlike`` penalty) is below it
       is dropped; 0 or below keeps every row (the default 0.0).
     - ``oversample``: how many of the best candidates ``diverse`` chooses from (default 200).
@@ -73,6 +76,7 @@ class Options(TypedDict, total=False):
 
     within: Sequence[str] | None
     mask: npt.ArrayLike | None
+    where: Mapping[str, Any] | None
     threshold: float | None
     oversample: int | None
     mmr_lambda: float | None
@@ -107,6 +111,7 @@ class Draft:
     notes: tuple[str, ...]
     dim: int
     embed: Embed | None
+    where: where_filter.Node | None = None  # the corpus turns it into rows of the mask
 
     @property
     def ids(self) -> list[str]:
@@ -123,6 +128,7 @@ class _Reading:
         self.applied: list[str] = []
         self.notes: list[str] = []
         self.within: tuple[str, ...] = ()
+        self.where: where_filter.Node | None = None
 
 
 def draft(target: Target, query: str | npt.ArrayLike, modifiers: str | None, embed: Embed | None,
@@ -193,7 +199,7 @@ def draft(target: Target, query: str | npt.ArrayLike, modifiers: str | None, emb
             read(value, got)
     notes += grammar.unused_notes(modifiers, parsed)
     return Draft(parsed, args, query, tuple(texts), like, got.within, tuple(applied), tuple(notes),
-                 target.dim, embed if embed is not None else target.embed)
+                 target.dim, embed if embed is not None else target.embed, got.where)
 
 
 def embed_texts(d: Draft) -> tuple[dict[str, npt.ArrayLike], float]:
@@ -282,6 +288,11 @@ def _mask(value: npt.ArrayLike, got: _Reading) -> None:
     got.applied.append(f"mask keeps {int(flags.sum())} of {got.rows} rows")
 
 
+def _where(value: Mapping[str, Any], got: _Reading) -> None:
+    got.where = where_filter.parse(value)
+    got.applied.append(f"where {where_filter.describe(got.where)}")
+
+
 def _threshold(value: float, got: _Reading) -> None:
     t = _real_number(value, "threshold")
     got.arguments["threshold"] = t
@@ -319,7 +330,7 @@ def _for_diverse(got: _Reading, applied: str, name: str) -> None:
 
 # One reader per keyword of `Options`, in its order: the order in which faults are reported.
 _KEYWORDS: dict[str, Callable[[Any, _Reading], None]] = {
-    "within": _within, "mask": _mask, "threshold": _threshold, "oversample": _oversample,
-    "mmr_lambda": _mmr_lambda}
+    "within": _within, "mask": _mask, "where": _where, "threshold": _threshold,
+    "oversample": _oversample, "mmr_lambda": _mmr_lambda}
 if list(_KEYWORDS) != list(Options.__annotations__):
     raise ImportError("plan: the readers of the keywords do not match Options")

@@ -12,12 +12,20 @@ if TYPE_CHECKING:
 __all__ = ["Hit", "Prepared", "SearchResult", "undated_notes"]
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Hit:
-    """One result: the document's id and its score (rounded to four decimals by the module)."""
+    """One result: the document's id and its score (rounded to four decimals by the module),
+    and its text and a copy of its metadata where the corpus keeps them (else None)."""
 
     id: str
     score: float
+    text: str | None = None
+    metadata: dict[str, Any] | None = None
+
+    def __repr__(self) -> str:
+        extra = "".join(f", {name}={value!r}" for name, value in
+                        (("text", self.text), ("metadata", self.metadata)) if value is not None)
+        return f"Hit(id={self.id!r}, score={self.score!r}{extra})"
 
 
 @dataclass(frozen=True, slots=True, repr=False)

@@ -115,7 +115,8 @@ def build_corpus(source: str, embedder: Embedder, cache_dir: Path | None) -> Dem
     elif isinstance(embedder, HashingEmbedder):
         embedder = HashingEmbedder(embedder.dim, entry.idf)
     dated = bool(np.isfinite(entry.timestamps).any())
-    corpus = Corpus(entry.matrix, entry.ids, entry.timestamps if dated else None, embed=embedder)
+    corpus = Corpus(entry.matrix, entry.ids, entry.timestamps if dated else None, embed=embedder,
+                    texts=entry.excerpts)
     label = source if source in _SOURCES else Path(source).name
     return DemoCorpus(corpus, entry.excerpts, label, embedder, time.perf_counter() - start, cached)
 
@@ -176,12 +177,19 @@ def format_result(demo: DemoCorpus, result: SearchResult, width: int = 100, wide
     return "\n".join(out)
 
 
-def result_json(query: str, modifiers: str, result: SearchResult) -> str:
-    """One search as one line of JSON: what was asked, the hits best first, modulations, notes."""
+def result_json(query: str, modifiers: str, result: SearchResult, corpus: Corpus | None = None) -> str:
+    """One search as one line of JSON: what was asked, the hits best first (with their text and,
+    from `corpus`, their date or null), modulations, notes."""
+    def date(hit_id: str) -> str | None:
+        if corpus is None or corpus.timestamps is None:
+            return None
+        return _date(float(corpus.timestamps[corpus.id_to_idx[hit_id]])) or None
+
     return json.dumps({
         "query": query,
         "modifiers": modifiers,
-        "hits": [{"id": h.id, "score": h.score} for h in result.hits],
+        "hits": [{"id": h.id, "score": h.score, "text": h.text, "date": date(h.id)}
+                 for h in result.hits],
         "applied": list(result.applied),
         "notes": list(result.notes),
     }, ensure_ascii=False)
@@ -205,7 +213,7 @@ def _search_and_print(demo: DemoCorpus, query: str, modifiers: str, out: TextIO,
         print(f"error: {e}", file=sys.stderr)
         return False
     if as_json:
-        print(result_json(query, modifiers, result), file=out)
+        print(result_json(query, modifiers, result, demo.corpus), file=out)
     else:
         width = shutil.get_terminal_size((100, 24)).columns
         print(format_result(demo, result, width, wide), file=out)
