@@ -43,17 +43,15 @@ constexpr Row<Owner, T, T> with_default(std::string_view name, T Owner::*member,
   return {name, member, fallback};
 }
 
+template <class Owner, class T, class D>
+constexpr Param param_of(const Row<Owner, T, D>& row) {
+  return Param{row.name, std::is_same_v<D, Required>, std::is_same_v<D, NoneDefault>};
+}
+
 // The binder's table, in row order.
 template <class Table>
 constexpr auto params_of(const Table& table) {
-  return std::apply(
-      [](const auto&... row) {
-        return std::array{Param{row.name,
-                                std::is_same_v<std::remove_cvref_t<decltype(row.fallback)>, Required>,
-                                std::is_same_v<std::remove_cvref_t<decltype(row.fallback)>,
-                                               NoneDefault>}...};
-      },
-      table);
+  return std::apply([](const auto&... row) { return std::array{param_of(row)...}; }, table);
 }
 
 template <std::size_t N>
