@@ -76,16 +76,18 @@ Outcome<std::optional<ScorePlan>> plan_scores(const ScoreRequest& r) {
 
 void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
                 std::span<float> out) {
+  // Locals, not the plan's members, so that no store to out[j] can change them.
+  const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
+  const std::optional<Decay> decay = plan.decay;
   const float* queries[kMaxQueries] = {plan.query.data()};
   std::size_t nq = 1;
-  const std::size_t direction_slot = plan.direction ? nq++ : 0;
-  const std::size_t negative_slot = plan.negative ? nq++ : 0;
-  if (plan.direction) queries[direction_slot] = plan.direction->data();
-  if (plan.negative) queries[negative_slot] = plan.negative->data();
+  const std::size_t direction_slot = trajectory ? nq++ : 0;
+  const std::size_t negative_slot = contrast ? nq++ : 0;
+  if (trajectory) queries[direction_slot] = plan.direction->data();
+  if (contrast) queries[negative_slot] = plan.negative->data();
 
   constexpr float kExcluded = -std::numeric_limits<float>::infinity();
   const WorkingSet range = plan.working.slice(begin, out.size());
-  const std::optional<Decay>& decay = plan.decay;
   const bool cut = r.threshold > 0.0f;
   // Each row's stages are its own, so any visit order gives the same scores.
   if (nq == 1 && !decay && !r.mask && !cut) {  // the plain score alone, without a stage to ask
@@ -95,14 +97,14 @@ void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
   }
   scan_rows(range, std::span(queries, nq), [&](std::size_t j, const float* dots) {
     float s = dots[0];
-    if (plan.direction) {
+    if (trajectory) {
       s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
     }
     const std::uint64_t row = range.row(j);
     if (decay) s = decay->apply(s, (*r.timestamps)[row]);
     if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
     if (cut && s < r.threshold) s = kExcluded;
-    if (plan.negative) s = s - kContrastWeight * dots[negative_slot];
+    if (contrast) s = s - kContrastWeight * dots[negative_slot];
     out[j] = s;
   }, Visit::by_row);
 }

@@ -17,12 +17,13 @@ inline constexpr std::size_t kRuns = 4;
 
 // Visits 0..n-1 in blocks of up to kBlockRows. The visits are cut into kRuns runs of
 // ceil(n / kRuns) (only the last runs are short, and only at their end), and a block takes one
-// visit of each run in turn. place(slot, v, ahead) puts visit v in slot of the block being
-// filled; ahead is the same run's visit one block later, to fetch now, or n where the run ends
-// first. score(count, first) then runs on the block's count slots, which hold visits first ..
-// first + count - 1 in the order they were placed.
-template <class Place, class Score>
-void for_each_run_block(std::size_t n, Place&& place, Score&& score) {
+// visit of each run in turn. Where fetch_ahead, fetch(w) is told, before visit v is placed, the
+// same run's visit w one block later, if the run has one; place(slot, v) then puts v in slot of
+// the block being filled. score(count, first) runs on the block's count slots, which hold visits
+// first .. first + count - 1 in the order they were placed.
+template <class Fetch, class Place, class Score>
+void for_each_run_block(std::size_t n, bool fetch_ahead, Fetch&& fetch, Place&& place,
+                        Score&& score) {
   constexpr std::size_t kAhead = kBlockRows / kRuns;
   const std::size_t run = (n + kRuns - 1) / kRuns;  // run s holds visits s * run .. + run
   std::size_t filled = 0, placed = 0;
@@ -30,7 +31,8 @@ void for_each_run_block(std::size_t n, Place&& place, Score&& score) {
     for (std::size_t s = 0; s < kRuns; ++s) {
       const std::size_t v = s * run + t;
       if (v >= n) break;
-      place(filled++, v, t + kAhead < run && v + kAhead < n ? v + kAhead : n);
+      if (fetch_ahead && t + kAhead < run && v + kAhead < n) fetch(v + kAhead);
+      place(filled++, v);
       ++placed;
       if (filled == kBlockRows) {
         score(filled, placed - filled);

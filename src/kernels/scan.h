@@ -133,11 +133,11 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
   for (std::size_t w0 = 0; w0 < count; w0 += kWindow) {
     const std::size_t wn = std::min(count - w0, kWindow);
     std::size_t read = 0;
+    // Scattered rows defeat the hardware prefetchers: fetch each run's row one block on.
     for_each_run_block(
-        wn,
-        [&](std::size_t slot, std::size_t v, std::size_t ahead) {
-          // Scattered rows defeat the hardware prefetchers: fetch this run's row one block on.
-          if (!ws.consecutive && direct && ahead < wn) scan_detail::fetch_row(m, ws.row(w0 + ahead));
+        wn, !ws.consecutive && direct,
+        [&](std::size_t v) { scan_detail::fetch_row(m, ws.row(w0 + v)); },
+        [&](std::size_t slot, std::size_t v) {
           place(slot, ws.row(w0 + v));
           which[read++] = static_cast<std::uint16_t>(v);
         },

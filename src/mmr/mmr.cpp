@@ -221,9 +221,8 @@ struct RowPairs {
     float values[kBlockRows];
     const float* q = latest.at(0);
     for_each_run_block(
-        n,
-        [&](std::size_t slot, std::size_t i, std::size_t ahead) {
-          if (ahead < n) __builtin_prefetch(live[ahead].row);
+        n, true, [&](std::size_t ahead) { __builtin_prefetch(live[ahead].row); },
+        [&](std::size_t slot, std::size_t i) {
           rows[slot] = live[i].row;
           at[slot] = i;
         },
