@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -92,14 +91,14 @@ template <class Call, class Table, class Before>
       table);
 }
 
-// Binding and conversion of one call, the preamble every entry shares. refs (one per row) holds
-// the arguments that call's views read.
-template <class Call, class Table, class Before>
+// Binding and conversion of one call, the preamble every entry shares. refs[i] holds argument i,
+// which the call's views may read, for as long as refs lives.
+template <class Call, class Table, std::size_t Refs, class Before>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, Call& call,
-                                              std::span<PyRef, std::tuple_size_v<Table>> refs,
-                                              Before&& before) {
+                                              std::array<PyRef, Refs>& refs, Before&& before) {
+  static_assert(Refs >= std::tuple_size_v<Table>, "a reference slot for every row");
   std::array<PyObject*, std::tuple_size_v<Table>> slots{};
   if (auto r = bind(sig, args, nargs, kwnames, slots); !r) return r;
   Converter converter(sig, slots, refs);
@@ -107,11 +106,11 @@ template <class Call, class Table, class Before>
   return {};
 }
 
-template <class Call, class Table>
+template <class Call, class Table, std::size_t Refs>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, Call& call,
-                                              std::span<PyRef, std::tuple_size_v<Table>> refs) {
+                                              std::array<PyRef, Refs>& refs) {
   return bind_and_convert(sig, table, args, nargs, kwnames, call, refs, [](Call&, std::size_t) {});
 }
 

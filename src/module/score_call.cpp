@@ -37,7 +37,6 @@ constexpr std::tuple kRows{
     none_default("mask", &R::mask),
 };
 constexpr auto kParams = params_of(kRows);
-static_assert(kParams.size() == kScoreParamCount);
 constexpr Signature kSignature{"score_candidates", kParams};
 static_assert(signature_agrees(kScoreCandidatesDoc, kSignature.function, kRows));
 

@@ -14,7 +14,8 @@
 
 namespace quantelle::py {
 
-inline constexpr std::size_t kScoreParamCount = 18;
+// Room for the parameters' references: more rows than this do not compile (score_call.cpp).
+inline constexpr std::size_t kMaxScoreParams = 24;
 
 // The request holds views and plain values only; what it reads stays alive while the call does.
 struct ScoreCall {
@@ -23,7 +24,7 @@ struct ScoreCall {
   IdMap id_to_idx;
   std::optional<TextList> pre_filter_ids;  // resolved into request.pre_filter_rows
   std::optional<TextList> like_ids;        // resolved into request.like_rows
-  std::array<PyRef, kScoreParamCount> refs;  // every argument the call read
+  std::array<PyRef, kMaxScoreParams> refs;  // every argument the call read, by row
 
   ScoreCall() = default;
   ScoreCall(const ScoreCall&) = delete;  // the containers read in place point into it
