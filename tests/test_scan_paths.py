@@ -1,8 +1,10 @@
 """Long pre-filter lists (resolved as a batch, read in row order), on the shipped module and on
-each kernel variant: every listed row scored once, with its own score, in list order on ties."""
+each kernel variant: every listed row scored once, with its own score, in list order on ties.
+And the working rows scored range by range give the result of one pass."""
 import numpy as np
 import pytest
 
+import _quantelle as q
 import model
 
 F32 = np.float32
@@ -68,3 +70,30 @@ def test_long_pre_filter_faults_as_a_short_one(panics, scoring_module):
     with pytest.raises(BaseException) as short:
         score(m, ids, mapping, np.ones(4, F32), pre_filter_ids=["far"])
     panics(short.value.args[0], score, m, ids, mapping, np.ones(4, F32), pre_filter_ids=ids[:300] + ["far"] + ids[300:])
+
+
+def ranges_case(name):
+    """Rows with exact duplicates (ties across ranges) and every per-row input a stage reads."""
+    rng = np.random.default_rng(5)
+    m = rng.standard_normal((N, 16)).astype(F32)
+    m[1::97] = m[0]
+    timestamps = np.where(np.arange(N) % 5 == 0, 0.0, 1.0)  # 1970: decayed; 0: left as it is
+    mask = np.arange(N) % 7 != 3
+    every = {"timestamps": timestamps, "recent": True, "mask": mask, "threshold": 0.01,
+             "not_like_vec": m[9], "traj_from_vec": m[4], "traj_to_vec": m[8]}
+    return m, {
+        "plain": {"limit": 50},
+        "every-stage": every | {"limit": 50},
+        "gathered": every | {"pre_filter_ids": [IDS[p] for p in shuffled(2000, 6)], "limit": 50},
+        "diverse": {"diverse": True, "limit": 8, "oversample": 300, "mask": mask},
+    }[name]
+
+
+@pytest.mark.parametrize("name", ["plain", "every-stage", "gathered", "diverse"])
+@pytest.mark.parametrize("per_range", [1, 7, 1024, 1025, N])
+def test_scored_in_ranges_as_in_one_pass(name, per_range):
+    probe = pytest.importorskip("_quantelle_probe")
+    probe.use(probe.variants()[-1])  # the module's own choice
+    m, kw = ranges_case(name)
+    args = (m, IDS, BY_ROW, m[0] + 1)
+    assert probe.score_in_ranges(per_range, *args, **kw) == q.score_candidates(*args, **kw)

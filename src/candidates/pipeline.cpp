@@ -3,11 +3,9 @@
 #include <limits>
 #include <string>
 
-#include "candidates/modulations.h"
 #include "candidates/output.h"
 #include "candidates/ranking.h"
 #include "core/fault.h"
-#include "kernels/scan.h"
 #include "kernels/vector_ops.h"
 
 namespace quantelle {
@@ -33,8 +31,8 @@ void check_covers(std::size_t len, std::size_t m) {
 
 }  // namespace
 
-Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
-  if (r.ids_len == 0) return {};
+Outcome<std::optional<ScorePlan>> plan_scores(const ScoreRequest& r) {
+  if (r.ids_len == 0) return std::nullopt;
   const std::size_t d = r.matrix.cols;
   if (r.query.size != d) {
     return std::unexpected(Failure{ExcKind::ValueError,
@@ -44,14 +42,14 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
   std::vector<float> q = r.query.to_vector();
   const float query_norm2 = l2_normalize(q);
   if (r.like_rows) {
-    if (r.like_rows->empty()) return {};
+    if (r.like_rows->empty()) return std::nullopt;
     blend_centroid(q, query_norm2, r.matrix, *r.like_rows);
   }
   std::optional<std::vector<float>> direction;
   if (r.traj_from && r.traj_to) direction = trajectory_direction(*r.traj_from, *r.traj_to);
 
   if (r.pre_filter_rows) {
-    if (r.pre_filter_rows->empty()) return {};
+    if (r.pre_filter_rows->empty()) return std::nullopt;
     check_gathers(r, *r.pre_filter_rows);
   }
   const WorkingSet working = r.pre_filter_rows ? WorkingSet::gathered(r.matrix, *r.pre_filter_rows)
@@ -64,48 +62,67 @@ Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
   std::optional<Decay> decay;
   if (r.recent && r.timestamps) {
     decay = Decay::starting_now(r.recent_days);
-    if (working.all_rows) check_covers(r.timestamps->size, m);
+    if (!r.pre_filter_rows) check_covers(r.timestamps->size, m);
   }
-  if (r.mask && working.all_rows) check_covers(r.mask->size, m);
+  if (r.mask && !r.pre_filter_rows) check_covers(r.mask->size, m);
   std::optional<std::vector<float>> negative;
   if (r.not_like) {
     negative = r.not_like->to_vector();
     l2_normalize(*negative);
     expect_matvec_compatible(m, d, negative->size());
   }
+  return ScorePlan{working, std::move(q), std::move(direction), std::move(negative), decay};
+}
 
-  const float* queries[kMaxQueries] = {q.data()};
+void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
+                std::span<float> out) {
+  // Locals, not the plan's members, so that no store to out[j] can change them.
+  const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
+  const std::optional<Decay> decay = plan.decay;
+  const float* queries[kMaxQueries] = {plan.query.data()};
   std::size_t nq = 1;
-  const std::size_t direction_slot = direction ? nq++ : 0;
-  const std::size_t negative_slot = negative ? nq++ : 0;
-  if (direction) queries[direction_slot] = direction->data();
-  if (negative) queries[negative_slot] = negative->data();
+  const std::size_t direction_slot = trajectory ? nq++ : 0;
+  const std::size_t negative_slot = contrast ? nq++ : 0;
+  if (trajectory) queries[direction_slot] = plan.direction->data();
+  if (contrast) queries[negative_slot] = plan.negative->data();
 
   constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+  const WorkingSet range = plan.working.slice(begin, out.size());
   const bool cut = r.threshold > 0.0f;
-  std::vector<float> scores = float_buffer(m, 1);
   // Each row's stages are its own, so any visit order gives the same scores.
   if (nq == 1 && !decay && !r.mask && !cut) {  // the plain score alone, without a stage to ask
-    scan_rows(working, std::span(queries, nq),
-              [&](std::size_t j, const float* dots) { scores[j] = dots[0]; }, Visit::by_row);
-  } else {
-    scan_rows(working, std::span(queries, nq), [&](std::size_t j, const float* dots) {
-      float s = dots[0];
-      if (direction) {
-        s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
-      }
-      const std::uint64_t row = working.row(j);
-      if (decay) s = decay->apply(s, (*r.timestamps)[row]);
-      if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
-      if (cut && s < r.threshold) s = kExcluded;
-      if (negative) s = s - kContrastWeight * dots[negative_slot];
-      scores[j] = s;
-    }, Visit::by_row);
+    scan_rows(range, std::span(queries, nq),
+              [&](std::size_t j, const float* dots) { out[j] = dots[0]; }, Visit::by_row);
+    return;
   }
+  scan_rows(range, std::span(queries, nq), [&](std::size_t j, const float* dots) {
+    float s = dots[0];
+    if (trajectory) {
+      s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
+    }
+    const std::uint64_t row = range.row(j);
+    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
+    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
+    if (cut && s < r.threshold) s = kExcluded;
+    if (contrast) s = s - kContrastWeight * dots[negative_slot];
+    out[j] = s;
+  }, Visit::by_row);
+}
 
+std::vector<ScoredId> select_scored(const ScoreRequest& r, const ScorePlan& plan,
+                                    std::span<const float> scores) {
   const std::vector<std::uint64_t> pool =
       r.diverse ? top_k_unordered(scores, r.oversample) : top_k_indices(scores, r.limit);
-  return select_output(r, working, scores, pool);
+  return select_output(r, plan.working, scores, pool);
+}
+
+Outcome<std::vector<ScoredId>> score_candidates(const ScoreRequest& r) {
+  Outcome<std::optional<ScorePlan>> plan = plan_scores(r);
+  if (!plan) return std::unexpected(std::move(plan.error()));
+  if (!*plan) return {};
+  std::vector<float> scores = float_buffer((*plan)->working.size(), 1);
+  score_rows(r, **plan, 0, scores);
+  return select_scored(r, **plan, scores);
 }
 
 }  // namespace quantelle

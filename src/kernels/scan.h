@@ -10,27 +10,35 @@
 
 #include "core/views.h"
 #include "kernels/kernels.h"
+#include "kernels/row_blocks.h"
 #include "kernels/vector_ops.h"
 
 namespace quantelle {
 
-// The rows one call scores: working row j is matrix row positions[j], or row j of the whole
-// matrix when there are no positions. Positions are below matrix.rows (checked by the caller).
+// The rows one call scores: working row j is matrix row positions[j], or row first + j of the
+// matrix when the set is a run of consecutive rows. Positions are below matrix.rows (checked by
+// the caller).
 struct WorkingSet {
   const MatrixF32& matrix;
-  std::span<const std::uint64_t> positions;  // empty: all rows of matrix
-  bool all_rows = true;
+  std::span<const std::uint64_t> positions;  // empty when consecutive
+  bool consecutive = true;
+  std::size_t first = 0, count = 0;
 
-  [[nodiscard]] static WorkingSet whole(const MatrixF32& m) noexcept { return {m, {}, true}; }
+  [[nodiscard]] static WorkingSet whole(const MatrixF32& m) noexcept {
+    return {m, {}, true, 0, m.rows};
+  }
   [[nodiscard]] static WorkingSet gathered(const MatrixF32& m,
                                            std::span<const std::uint64_t> rows) noexcept {
-    return {m, rows, false};
+    return {m, rows, false, 0, rows.size()};
   }
-  [[nodiscard]] std::size_t size() const noexcept {
-    return all_rows ? matrix.rows : positions.size();
+  // Working rows begin .. begin + n - 1 of this set, as a set of their own.
+  [[nodiscard]] WorkingSet slice(std::size_t begin, std::size_t n) const noexcept {
+    if (consecutive) return {matrix, {}, true, first + begin, n};
+    return {matrix, positions.subspan(begin, n), false, 0, n};
   }
+  [[nodiscard]] std::size_t size() const noexcept { return count; }
   [[nodiscard]] std::uint64_t row(std::size_t j) const noexcept {
-    return all_rows ? j : positions[j];
+    return consecutive ? first + j : positions[j];
   }
 };
 
@@ -44,9 +52,8 @@ enum class Visit : std::uint8_t { in_order, by_row };
 [[nodiscard]] std::vector<std::uint32_t> positions_by_row(std::span<const std::uint64_t> rows,
                                                           std::size_t n);
 
-// Rows per run in a scan window: four runs of this many rows are read side by side.
+// Rows per run in a scan window: kRuns runs of this many rows are read side by side.
 inline constexpr std::size_t kRunRows = 256;
-inline constexpr std::size_t kRuns = 4;
 
 // How far ahead, in bytes, a walk over scattered rows fetches them: a few rows, enough to cover
 // a memory access while the rows in between are scored (from 2 to 10 rows of 384 floats ahead
@@ -54,23 +61,6 @@ inline constexpr std::size_t kRuns = 4;
 inline constexpr std::size_t kGatherAheadBytes = 6 * 1024;
 
 namespace scan_detail {
-
-// The queries side by side on cache-line boundaries (a load that splits a line costs twice).
-struct AlignedQueries {
-  std::vector<float> storage;
-  const float* qs[kMaxQueries] = {};
-
-  AlignedQueries(std::span<const float* const> queries, std::size_t d)
-      : storage(queries.size() * ((d + 15) / 16 * 16) + 16) {
-    const std::size_t stride = (d + 15) / 16 * 16;
-    const auto misalign = reinterpret_cast<std::uintptr_t>(storage.data()) % 64;
-    float* base = storage.data() + (misalign == 0 ? 0 : (64 - misalign) / sizeof(float));
-    for (std::size_t q = 0; q < queries.size(); ++q) {
-      std::copy(queries[q], queries[q] + d, base + q * stride);
-      qs[q] = base + q * stride;
-    }
-  }
-};
 
 inline void fetch_row(const MatrixF32& m, std::uint64_t row) noexcept {
   const std::byte* p = m.row_bytes(row);
@@ -94,8 +84,12 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
   const std::size_t count = ws.size();
   if (count == 0) return;
   const bool direct = m.rows_contiguous();
-  const scan_detail::AlignedQueries aligned(queries, d);
-  const float* const* qs = aligned.qs;
+  AlignedVectors aligned(nq, d);
+  const float* qs[kMaxQueries] = {};
+  for (std::size_t q = 0; q < nq; ++q) {
+    aligned.assign(q, queries[q], d);
+    qs[q] = aligned.at(q);
+  }
   // Rows read through odd strides are copied here first.
   std::vector<float> copies = direct ? std::vector<float>() : float_buffer(kBlockRows, d);
   const float* rows[kBlockRows];
@@ -108,7 +102,7 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
     }
   };
 
-  if (!ws.all_rows && visit == Visit::by_row) {
+  if (!ws.consecutive && visit == Visit::by_row) {
     const std::vector<std::uint32_t> order = positions_by_row(ws.positions, m.rows);
     if (!order.empty()) {
       std::vector<std::uint64_t> sorted(count);  // the walk's rows, read in turn
@@ -138,27 +132,18 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
   std::uint16_t which[kWindow];  // visits within the window
   for (std::size_t w0 = 0; w0 < count; w0 += kWindow) {
     const std::size_t wn = std::min(count - w0, kWindow);
-    const std::size_t run = (wn + kRuns - 1) / kRuns;  // run s holds visits s * run .. + run
-    std::size_t read = 0, filled = 0;
-    for (std::size_t t = 0; t < run; ++t) {
-      for (std::size_t s = 0; s < kRuns; ++s) {
-        const std::size_t v = s * run + t;
-        if (v >= wn) break;  // only the last runs are short, and only at their end
-        const std::size_t j = w0 + v;
-        // Scattered rows defeat the hardware prefetchers: fetch this run's row one block on.
-        if (!ws.all_rows && direct && t + kBlockRows / kRuns < run &&
-            v + kBlockRows / kRuns < wn) {
-          scan_detail::fetch_row(m, ws.row(j + kBlockRows / kRuns));
-        }
-        place(filled++, ws.row(j));
-        which[read++] = static_cast<std::uint16_t>(v);
-        if (filled == kBlockRows) {
-          k.dot_block(rows, filled, qs, nq, d, window.data() + (read - filled) * nq);
-          filled = 0;
-        }
-      }
-    }
-    if (filled != 0) k.dot_block(rows, filled, qs, nq, d, window.data() + (read - filled) * nq);
+    std::size_t read = 0;
+    // Scattered rows defeat the hardware prefetchers: fetch each run's row one block on.
+    for_each_run_block(
+        wn, !ws.consecutive && direct,
+        [&](std::size_t v) { scan_detail::fetch_row(m, ws.row(w0 + v)); },
+        [&](std::size_t slot, std::size_t v) {
+          place(slot, ws.row(w0 + v));
+          which[read++] = static_cast<std::uint16_t>(v);
+        },
+        [&](std::size_t filled, std::size_t first) {
+          k.dot_block(rows, filled, qs, nq, d, window.data() + first * nq);
+        });
     for (std::size_t i = 0; i < read; ++i) fn(w0 + which[i], window.data() + i * nq);
   }
 }

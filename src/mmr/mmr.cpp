@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 
 #include "core/fault.h"
 #include "kernels/kernels.h"
+#include "kernels/row_blocks.h"
 #include "kernels/scan.h"
 #include "kernels/vector_ops.h"
 
@@ -204,47 +204,32 @@ struct RowPairs {
   const KernelTable& kernel = kernels();
   std::size_t d;
   std::vector<const float*> picked;
-  std::vector<float> buffer;  // the latest pick's row, copied to a cache-line boundary
-  float* query;
+  AlignedVectors latest;  // the latest pick's row, copied to a cache-line boundary
 
-  explicit RowPairs(std::size_t cols) : d(cols), buffer(float_buffer(1, cols + 16)) {
-    const auto misalign = reinterpret_cast<std::uintptr_t>(buffer.data()) % 64;
-    query = buffer.data() + (misalign == 0 ? 0 : (64 - misalign) / sizeof(float));
-  }
+  explicit RowPairs(std::size_t cols) : d(cols), latest(1, cols) {}
   void pick(const Candidate& c) {
     picked.push_back(c.row);
-    std::memcpy(query, c.row, d * sizeof(float));
+    latest.assign(0, c.row, d);
   }
-  // A block takes its rows from kRuns separate runs of the candidates, read side by side (as
-  // scan_rows reads the matrix): neighbouring rows in one block are read at about 2/3 of the
-  // speed. Each run's row a block ahead is hinted, for candidate lists with gaps.
+  // A pass reads the candidates as the scan reads the matrix, in blocks from runs side by side;
+  // each run's row a block ahead is hinted, for candidate lists with gaps.
   template <class Fn>
   void pass(const std::vector<Candidate>& live, Fn&& fn) const {
     const std::size_t n = live.size();
-    std::size_t start[kRuns + 1];
-    for (std::size_t s = 0; s <= kRuns; ++s) start[s] = n * s / kRuns;
     const float* rows[kBlockRows];
     std::size_t at[kBlockRows];
     float values[kBlockRows];
-    const float* q = query;
-    std::size_t filled = 0;
-    const auto flush = [&] {
-      kernel.dot_block(rows, filled, &q, 1, d, values);
-      for (std::size_t j = 0; j < filled; ++j) fn(at[j], values[j]);
-      filled = 0;
-    };
-    for (std::size_t t = 0; t < (n + kRuns - 1) / kRuns; ++t) {
-      for (std::size_t s = 0; s < kRuns; ++s) {
-        const std::size_t i = start[s] + t;
-        if (i >= start[s + 1]) continue;
-        const std::size_t ahead = i + kBlockRows / kRuns;
-        if (ahead < start[s + 1]) __builtin_prefetch(live[ahead].row);
-        rows[filled] = live[i].row;
-        at[filled++] = i;
-        if (filled == kBlockRows) flush();
-      }
-    }
-    if (filled != 0) flush();
+    const float* q = latest.at(0);
+    for_each_run_block(
+        n, true, [&](std::size_t ahead) { __builtin_prefetch(live[ahead].row); },
+        [&](std::size_t slot, std::size_t i) {
+          rows[slot] = live[i].row;
+          at[slot] = i;
+        },
+        [&](std::size_t filled, std::size_t /*first*/) {
+          kernel.dot_block(rows, filled, &q, 1, d, values);
+          for (std::size_t j = 0; j < filled; ++j) fn(at[j], values[j]);
+        });
   }
   void against(const Candidate& c, std::size_t first, std::size_t count, float* out) const {
     kernel.dot_block(&c.row, 1, picked.data() + first, count, d, out);

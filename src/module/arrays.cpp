@@ -86,14 +86,13 @@ PyResult<PyArrayObject*> checked_array(PyObject* o, int ndim, PyArray_Descr* con
 }
 
 template <class T>
-PyResult<void> to_vector(PyObject* o, PyArray_Descr* const& want, Held<StridedVector<T>>& out,
+PyResult<void> to_vector(PyObject* o, PyArray_Descr* const& want, StridedVector<T>& out,
                          Pins& pins) {
   auto array = checked_array(o, 1, want, pins);
   if (!array) return std::unexpected(array.error());
-  out.array = PyRef::borrow(o);
-  out.view.data = static_cast<const std::byte*>(PyArray_DATA(*array));
-  out.view.size = static_cast<std::size_t>(PyArray_DIM(*array, 0));
-  out.view.stride = PyArray_STRIDE(*array, 0);
+  out.data = static_cast<const std::byte*>(PyArray_DATA(*array));
+  out.size = static_cast<std::size_t>(PyArray_DIM(*array, 0));
+  out.stride = PyArray_STRIDE(*array, 0);
   return {};
 }
 
@@ -103,25 +102,24 @@ bool is_numpy_bool_scalar(PyObject* o) noexcept {
   return PyArray_API != nullptr && Py_TYPE(o) == &PyBoolArrType_Type;
 }
 
-PyResult<void> convert(PyObject* o, Held<MatrixF32>& out, Pins& pins) {
+PyResult<void> convert(PyObject* o, MatrixF32& out, Pins& pins) {
   auto array = checked_array(o, 2, g_float32, pins);
   if (!array) return std::unexpected(array.error());
-  out.array = PyRef::borrow(o);
-  out.view.data = static_cast<const std::byte*>(PyArray_DATA(*array));
-  out.view.rows = static_cast<std::size_t>(PyArray_DIM(*array, 0));
-  out.view.cols = static_cast<std::size_t>(PyArray_DIM(*array, 1));
-  out.view.row_stride = PyArray_STRIDE(*array, 0);
-  out.view.col_stride = PyArray_STRIDE(*array, 1);
+  out.data = static_cast<const std::byte*>(PyArray_DATA(*array));
+  out.rows = static_cast<std::size_t>(PyArray_DIM(*array, 0));
+  out.cols = static_cast<std::size_t>(PyArray_DIM(*array, 1));
+  out.row_stride = PyArray_STRIDE(*array, 0);
+  out.col_stride = PyArray_STRIDE(*array, 1);
   return {};
 }
 
-PyResult<void> convert(PyObject* o, Held<VectorF32>& out, Pins& pins) {
+PyResult<void> convert(PyObject* o, VectorF32& out, Pins& pins) {
   return to_vector(o, g_float32, out, pins);
 }
-PyResult<void> convert(PyObject* o, Held<VectorF64>& out, Pins& pins) {
+PyResult<void> convert(PyObject* o, VectorF64& out, Pins& pins) {
   return to_vector(o, g_float64, out, pins);
 }
-PyResult<void> convert(PyObject* o, Held<BoolVector>& out, Pins& pins) {
+PyResult<void> convert(PyObject* o, BoolVector& out, Pins& pins) {
   return to_vector(o, g_bool, out, pins);
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 // Binding of fast-call arguments to a function's parameter slots, driven by a parameter table.
-#include <array>
-#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -9,14 +7,9 @@
 
 namespace quantelle::py {
 
-enum class Rule : std::uint8_t {
-  F32Matrix, F32Vector, F64Vector, BoolVector, TextList, IndexList, IdMap, Count, Real64, Real32,
-  Flag, Text
-};
-
+// What binding needs of a parameter; params.h derives it from the parameter's row.
 struct Param {
   std::string_view name;
-  Rule rule;
   bool required;
   bool none_is_absent;  // None means "not given" (the None-default parameters)
 };

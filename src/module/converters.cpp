@@ -10,10 +10,7 @@ namespace {
 
 // Only plain ints are read without Python code; everything else goes through __index__.
 PyResult<std::uint64_t> unsigned_of(PyObject* o) {
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-    if (v >= 0) return static_cast<std::uint64_t>(v);
-  }
+  if (const auto v = compact_count(o)) return *v;
   const unsigned long long v = PyLong_AsUnsignedLongLong(o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return kErrorSet;
   return static_cast<std::uint64_t>(v);
@@ -183,7 +180,10 @@ PyObject* Converter::present(std::size_t i) const {
 }
 
 bool Converter::run(std::size_t i, PyResult<void> converted) {
-  if (converted) return true;
+  if (converted) {
+    refs_[i] = PyRef::borrow(slots_[i]);
+    return true;
+  }
   (void)name_type_error(sig_.params[i].name);
   return false;
 }

@@ -15,19 +15,28 @@
 
 namespace quantelle::py {
 
-// An array argument: the view the logic reads, and the reference that keeps it alive (and, with
-// the extra reference, unresizable) until the call ends.
-template <class View>
-struct Held {
-  PyRef array;
-  View view;
-};
+// An exact int's value where it is compact and not negative, read without a call.
+[[nodiscard]] inline std::optional<std::uint64_t> compact_count(PyObject* o) noexcept {
+  const auto* number = reinterpret_cast<PyLongObject*>(o);
+  if (!PyUnstable_Long_IsCompact(number)) return std::nullopt;
+  const Py_ssize_t v = PyUnstable_Long_CompactValue(number);
+  if (v < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(v);
+}
+
+// The value of an exact int that the Count rule has accepted: it cannot fail.
+[[nodiscard]] inline std::uint64_t accepted_count(PyObject* o) noexcept {
+  if (const auto v = compact_count(o)) return *v;
+  return static_cast<std::uint64_t>(PyLong_AsUnsignedLongLong(o));
+}
 
 [[nodiscard]] PyResult<std::uint64_t> to_count(PyObject* o, Pins& pins);
 
 // Whether o is exactly NumPy's bool scalar (false while NumPy's API is not loaded).
 [[nodiscard]] bool is_numpy_bool_scalar(PyObject* o) noexcept;
 
+// One overload per destination type: the type of a row's destination picks its converter. The
+// array views read the caller's buffer in place; the Converter keeps the array alive.
 [[nodiscard]] PyResult<void> convert(PyObject* o, std::uint64_t& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, double& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, float& out, Pins& pins);
@@ -36,35 +45,19 @@ struct Held {
 [[nodiscard]] PyResult<void> convert(PyObject* o, TextList& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, std::vector<std::uint64_t>& out, Pins& pins);
 [[nodiscard]] PyResult<void> convert(PyObject* o, IdMap& out, Pins& pins);
-[[nodiscard]] PyResult<void> convert(PyObject* o, Held<MatrixF32>& out, Pins& pins);
-[[nodiscard]] PyResult<void> convert(PyObject* o, Held<VectorF32>& out, Pins& pins);
-[[nodiscard]] PyResult<void> convert(PyObject* o, Held<VectorF64>& out, Pins& pins);
-[[nodiscard]] PyResult<void> convert(PyObject* o, Held<BoolVector>& out, Pins& pins);
-
-// The rule that each converted type implements; parameter tables derive a parameter's rule from
-// the type of its destination. The primary template is left undefined: a type without a rule
-// does not compile.
-template <class T> struct RuleOf;
-template <Rule R> struct RuleIs { static constexpr Rule value = R; };
-template <> struct RuleOf<std::uint64_t> : RuleIs<Rule::Count> {};
-template <> struct RuleOf<double> : RuleIs<Rule::Real64> {};
-template <> struct RuleOf<float> : RuleIs<Rule::Real32> {};
-template <> struct RuleOf<bool> : RuleIs<Rule::Flag> {};
-template <> struct RuleOf<std::string_view> : RuleIs<Rule::Text> {};
-template <> struct RuleOf<TextList> : RuleIs<Rule::TextList> {};
-template <> struct RuleOf<std::vector<std::uint64_t>> : RuleIs<Rule::IndexList> {};
-template <> struct RuleOf<IdMap> : RuleIs<Rule::IdMap> {};
-template <> struct RuleOf<Held<MatrixF32>> : RuleIs<Rule::F32Matrix> {};
-template <> struct RuleOf<Held<VectorF32>> : RuleIs<Rule::F32Vector> {};
-template <> struct RuleOf<Held<VectorF64>> : RuleIs<Rule::F64Vector> {};
-template <> struct RuleOf<Held<BoolVector>> : RuleIs<Rule::BoolVector> {};
-template <class T> inline constexpr Rule kRuleOf = RuleOf<T>::value;
+[[nodiscard]] PyResult<void> convert(PyObject* o, MatrixF32& out, Pins& pins);
+[[nodiscard]] PyResult<void> convert(PyObject* o, VectorF32& out, Pins& pins);
+[[nodiscard]] PyResult<void> convert(PyObject* o, VectorF64& out, Pins& pins);
+[[nodiscard]] PyResult<void> convert(PyObject* o, BoolVector& out, Pins& pins);
 
 // Walks the bound slots in parameter order. Each call converts one parameter into its
 // destination (left at its default when absent) and returns false once a conversion failed.
+// refs[i] takes a reference to argument i once converted, so that the views into it stay valid
+// (and an array cannot be resized) for as long as the call holds refs.
 class Converter {
  public:
-  Converter(const Signature& sig, std::span<PyObject* const> slots) : sig_(sig), slots_(slots) {}
+  Converter(const Signature& sig, std::span<PyObject* const> slots, std::span<PyRef> refs)
+      : sig_(sig), slots_(slots), refs_(refs) {}
 
   template <class T>
   [[nodiscard]] bool operator()(std::size_t i, T& out) {
@@ -83,6 +76,7 @@ class Converter {
 
   const Signature& sig_;
   std::span<PyObject* const> slots_;
+  std::span<PyRef> refs_;
   Pins pins_;
 };
 

@@ -1,3 +1,4 @@
+#include <array>
 #include <tuple>
 
 #include "module/docstrings.h"
@@ -10,8 +11,8 @@ namespace {
 
 struct Arguments {
   std::vector<std::uint64_t> candidates;
-  Held<VectorF32> similarities;
-  Held<MatrixF32> matrix;
+  VectorF32 similarities;
+  MatrixF32 matrix;
   std::uint64_t k;
   double lambda_;
 };
@@ -32,9 +33,9 @@ static_assert(signature_agrees(kMmrSelectDoc, kSignature.function, kRows));
 
 PyResult<PyRef> mmr_select_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a{};
-  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a)) return kErrorSet;
-  return scored_row_list(
-      mmr_select(a.candidates, a.similarities.view, a.matrix.view, a.k, a.lambda_));
+  std::array<PyRef, kParams.size()> refs;
+  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a, refs)) return kErrorSet;
+  return scored_row_list(mmr_select(a.candidates, a.similarities, a.matrix, a.k, a.lambda_));
 }
 
 }  // namespace quantelle::py

@@ -1,3 +1,4 @@
+#include <array>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -23,7 +24,8 @@ static_assert(signature_agrees(kParseModifiersDoc, kSignature.function, kRows));
 
 PyResult<PyRef> parse_modifiers_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a{};
-  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a)) return kErrorSet;
+  std::array<PyRef, kParams.size()> refs;
+  if (!bind_and_convert(kSignature, kRows, args, nargs, kwnames, a, refs)) return kErrorSet;
   return modifiers_dict(parse_modifiers(a.modifier_str.value_or(std::string_view{})));
 }
 

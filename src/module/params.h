@@ -1,8 +1,9 @@
 #pragma once
-// Parameter tables: one row per parameter with its name, its default (or none), and the member
-// of the call's argument struct that receives the converted value. The rule follows from that
-// member's type, the binder's view of the parameters is derived from the rows, and the
-// docstring's text signature is checked against them at compile time.
+// Parameter tables: one row per parameter with its name, its default (or none) and its
+// destination, a member of the call's request (what the logic reads) or of the call itself (what
+// stays at the boundary). The destination's type picks the converter (converters.h); the
+// binder's view of the parameters is derived from the rows, and the docstring's text signature
+// is checked against them at compile time.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,35 +20,31 @@ namespace quantelle::py {
 struct Required {};     // no default: the caller must pass it
 struct NoneDefault {};  // default None: leaving it out and passing None are the same
 
-template <class Args, class T, class Default>
+template <class Owner, class T, class Default>
 struct Row {
   std::string_view name;
-  T Args::*member;
+  T Owner::*member;
   Default fallback;
 };
 
-template <class Args, class T>
-constexpr Row<Args, T, Required> required(std::string_view name, T Args::*member) {
+template <class Owner, class T>
+constexpr Row<Owner, T, Required> required(std::string_view name, T Owner::*member) {
   return {name, member, {}};
 }
-template <class Args, class T>
-constexpr Row<Args, std::optional<T>, NoneDefault> none_default(std::string_view name,
-                                                               std::optional<T> Args::*member) {
+template <class Owner, class T>
+constexpr Row<Owner, std::optional<T>, NoneDefault> none_default(
+    std::string_view name, std::optional<T> Owner::*member) {
   return {name, member, {}};
 }
-template <class Args, class T>
-constexpr Row<Args, T, T> with_default(std::string_view name, T Args::*member,
-                                       std::type_identity_t<T> fallback) {
+template <class Owner, class T>
+constexpr Row<Owner, T, T> with_default(std::string_view name, T Owner::*member,
+                                        std::type_identity_t<T> fallback) {
   return {name, member, fallback};
 }
 
-template <class T> struct Unwrapped { using type = T; };
-template <class T> struct Unwrapped<std::optional<T>> { using type = T; };
-
-template <class Args, class T, class D>
-constexpr Param param_of(const Row<Args, T, D>& row) {
-  return Param{row.name, kRuleOf<typename Unwrapped<T>::type>, std::is_same_v<D, Required>,
-               std::is_same_v<D, NoneDefault>};
+template <class Owner, class T, class D>
+constexpr Param param_of(const Row<Owner, T, D>& row) {
+  return Param{row.name, std::is_same_v<D, Required>, std::is_same_v<D, NoneDefault>};
 }
 
 // The binder's table, in row order.
@@ -63,43 +60,58 @@ constexpr std::size_t index_of(const std::array<Param, N>& params, std::string_v
   return N;
 }
 
-// Converts every row in order into args; a row left out takes its default. before(args, i)
+// Where a row's value goes: a member of the call, or of the call's request.
+template <class Call, class Owner, class T>
+constexpr T& destination(Call& call, T Owner::*member) {
+  if constexpr (std::is_same_v<Owner, Call>) {
+    return call.*member;
+  } else {
+    return call.request.*member;
+  }
+}
+
+// Converts every row in order into call; a row left out takes its default. before(call, i)
 // runs ahead of row i. False once a conversion failed (the error is set and named).
-template <class Args, class Table, class Before>
-[[nodiscard]] bool convert_rows(Converter& convert, Args& args, const Table& table,
+template <class Call, class Table, class Before>
+[[nodiscard]] bool convert_rows(Converter& convert, Call& call, const Table& table,
                                 Before&& before) {
   std::size_t i = 0;
   return std::apply(
       [&](const auto&... row) {
         return ([&] {
+          auto& out = destination(call, row.member);
           using D = std::remove_cvref_t<decltype(row.fallback)>;
           if constexpr (!std::is_same_v<D, Required> && !std::is_same_v<D, NoneDefault>) {
-            args.*row.member = row.fallback;
+            out = row.fallback;
           }
-          before(args, i);
-          return convert(i++, args.*row.member);
+          before(call, i);
+          return convert(i++, out);
         }() && ...);
       },
       table);
 }
 
-// Binding and conversion of one call, the preamble every entry shares.
-template <class Args, class Table, class Before>
+// Binding and conversion of one call, the preamble every entry shares. refs[i] holds argument i,
+// which the call's views may read, for as long as refs lives.
+template <class Call, class Table, std::size_t Refs, class Before>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames, Args& out, Before&& before) {
+                                              PyObject* kwnames, Call& call,
+                                              std::array<PyRef, Refs>& refs, Before&& before) {
+  static_assert(Refs >= std::tuple_size_v<Table>, "a reference slot for every row");
   std::array<PyObject*, std::tuple_size_v<Table>> slots{};
   if (auto r = bind(sig, args, nargs, kwnames, slots); !r) return r;
-  Converter converter(sig, slots);
-  if (!convert_rows(converter, out, table, before)) return kErrorSet;
+  Converter converter(sig, slots, refs);
+  if (!convert_rows(converter, call, table, before)) return kErrorSet;
   return {};
 }
 
-template <class Args, class Table>
+template <class Call, class Table, std::size_t Refs>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames, Args& out) {
-  return bind_and_convert(sig, table, args, nargs, kwnames, out, [](Args&, std::size_t) {});
+                                              PyObject* kwnames, Call& call,
+                                              std::array<PyRef, Refs>& refs) {
+  return bind_and_convert(sig, table, args, nargs, kwnames, call, refs, [](Call&, std::size_t) {});
 }
 
 // The compile-time check that a docstring's first line, "name(p1, p2=default, ...)", names the

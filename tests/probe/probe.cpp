@@ -11,11 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "candidates/pipeline.h"
 #include "core/fault.h"
 #include "core/views.h"
 #include "kernels/kernels.h"
 #include "kernels/tile_scan.h"
 #include "module/entries.h"
+#include "module/score_call.h"
 
 namespace quantelle {
 extern const KernelTable kAvx512ModelTable;  // dot16_model.cpp
@@ -249,6 +251,33 @@ PyObject* py_gram(PyObject*, PyObject* args) {
   return to_bytes(out.data(), out.size());
 }
 
+// score_in_ranges(rows_per_range, *args, **kwargs): score_candidates(*args, **kwargs) with the
+// working rows scored range by range, the last range first, as a pool of threads might.
+quantelle::py::PyResult<quantelle::py::PyRef> score_in_ranges_impl(PyObject* const* args,
+                                                                 Py_ssize_t nargs,
+                                                                 PyObject* kwnames) {
+  using namespace quantelle;
+  using namespace quantelle::py;
+  const Py_ssize_t step = nargs > 0 ? PyLong_AsSsize_t(args[0]) : 0;
+  if (step <= 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rows_per_range must be positive");
+    return kErrorSet;
+  }
+  ScoreCall call;
+  if (!bind_score_call(call, args + 1, nargs - 1, kwnames)) return kErrorSet;
+  Outcome<std::optional<ScorePlan>> plan = plan_scores(call.request);
+  if (!plan) return std::unexpected(raise_failure(plan.error()));
+  if (!*plan) return score_records(call, {});
+  const std::size_t n = (*plan)->working.size(), per = static_cast<std::size_t>(step);
+  std::vector<float> scores(n);
+  for (std::size_t begin = (n == 0 ? 0 : (n - 1) / per * per);; begin -= per) {
+    score_rows(call.request, **plan, begin,
+               std::span(scores).subspan(begin, std::min(per, n - begin)));
+    if (begin == 0) break;
+  }
+  return score_records(call, select_scored(call.request, **plan, scores));
+}
+
 template <auto Impl>
 PyCFunction entry() {
   return reinterpret_cast<PyCFunction>(
@@ -262,6 +291,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "score_candidates of the module, on the chosen table."},
     {"mmr_select_py", entry<quantelle::py::mmr_select_impl>(), METH_FASTCALL | METH_KEYWORDS,
      "mmr_select_py of the module, on the chosen table."},
+    {"score_in_ranges", entry<score_in_ranges_impl>(), METH_FASTCALL | METH_KEYWORDS,
+     "score_in_ranges(rows_per_range, *args, **kwargs): score_candidates, range by range."},
     {"dot", py_dot, METH_VARARGS, "dot(variant, a, b) -> float"},
     {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries, count, nq, d)"},
     {"gram", py_gram, METH_VARARGS, "gram(variant, e, m, d) -> bytes"},
