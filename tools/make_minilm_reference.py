@@ -106,7 +106,8 @@ def main() -> None:
         from threadpoolctl import threadpool_limits
 
         texts = json.loads(args.time.read_text(encoding="utf-8"))
-        counts = [int(c) for c in (args.threads or f"1,{torch.get_num_threads()}").split(",")]
+        given = args.threads or f"1,{torch.get_num_threads()}"  # torch's default: the cores
+        counts = list(dict.fromkeys(int(c) for c in given.split(",")))
         rates: dict[int, list[float]] = {n: [] for n in counts}
         queries: dict[int, list[float]] = {n: [] for n in counts}
         with torch.inference_mode():

@@ -59,7 +59,7 @@ def main() -> None:
     if args.dump:
         args.dump.parent.mkdir(parents=True, exist_ok=True)
         args.dump.write_text(json.dumps(texts), encoding="utf-8")
-    counts = [int(c) for c in args.threads.split(",")]
+    counts = list(dict.fromkeys(int(c) for c in args.threads.split(",")))
     models = {n: MiniLMEmbedder(threads=n) for n in counts}
     tokens = sum(len(t) for t in models[counts[0]].token_ids(texts))
     print(f"{len(texts)} texts, {tokens / len(texts):.0f} tokens each on average; {cpu_name()}; {blas_name()}")
