@@ -54,6 +54,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--sweep", default="1,4,16",
                    help="shard counts on one worker for the per-shard cost on the tiny corpus ('' for none)")
     p.add_argument("--cases", default="plain,diverse,like,recent", help="comma-separated: " + ",".join(MODIFIERS))
+    p.add_argument("--within", type=int, default=100_000,
+                   help="ids in the within= list of the within case (0 for none); target: at most 10 x Corpus")
     p.add_argument("--json", type=Path, help="write every figure here")
     args = p.parse_args(argv)
     args.worker_counts = [int(w) for w in args.workers.split(",")]
@@ -125,6 +127,16 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
     for name in sizes:
         cases = {f"{name}.local.{c}": searcher(local[name], MODIFIERS[c]) for c in args.case_names}
         out["latency"].update(latency(cases, queries, args.repeat))
+    # within=: the id list crosses to every shard; the same list on one process for the ratio.
+    listed = np.random.default_rng(5).choice(len(data["large"][1]), min(args.within, args.rows), replace=False)
+    chosen = [data["large"][1][j] for j in listed.tolist()]
+    within_rounds = max(3, args.repeat // 3)
+
+    def within(corpus: Corpus | ShardedCorpus) -> Callable[[np.ndarray], object]:
+        return lambda q: corpus.search(q, within=chosen).hits
+
+    if chosen:
+        out["latency"].update(latency({"within.local": within(local["large"])}, queries, within_rounds))
     for c in args.case_names:
         out["throughput"][f"large.local.{c}"] = throughput(
             searcher(local["large"], MODIFIERS[c]), queries, 1, args.throughput_seconds)
@@ -156,6 +168,12 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
                     actor.lookup([], []).result()
                     trips.append(time.perf_counter() - t0)
                 out["round_trip"][f"w{workers}"] = statistics.median(trips)
+                if chosen:
+                    out["latency"].update(latency({f"within.w{workers}": within(sharded["large"])},
+                                                  queries, within_rounds))
+                    out["agree"][f"within.w{workers}"] = (
+                        sharded["large"].search(queries[3], within=chosen).hits
+                        == local["large"].search(queries[3], within=chosen).hits)
         finally:
             cluster.close()
 
@@ -195,6 +213,8 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
             cpu = out["client_cpu"]
             derived[f"client_cpu.s{lo}.{c}"] = cpu[f"tiny.s{lo}.{c}"]
             derived[f"client_cpu_per_shard.{c}"] = (cpu[f"tiny.s{hi}.{c}"] - cpu[f"tiny.s{lo}.{c}"]) / (hi - lo)
+    for w in args.worker_counts if chosen else ():
+        derived[f"within_ratio.w{w}"] = lat[f"within.w{w}"] / lat["within.local"]
     out["derived"] = derived
     return out
 
@@ -240,8 +260,11 @@ def report(args: argparse.Namespace, out: dict[str, Any]) -> None:
         row = [out["throughput"][f"large.{w}.{c}"] for w in who]
         print(f"{'q/s ' + c:<16}" + "".join(f"{v:>14.1f}" for v in row))
     print("actor round trip: " + ", ".join(f"{k} {fmt(v)}" for k, v in out["round_trip"].items()))
+    if args.within:
+        print(f"within {args.within} ids: " + ", ".join(
+            f"{w} {fmt(out['latency'][f'within.{w}'])}" for w in who))
     for k, v in out["derived"].items():
-        print(f"{k}: {fmt(v)}")
+        print(f"{k}: {v:.2f} x" if k.startswith("within_ratio") else f"{k}: {fmt(v)}")
     if not all(out["agree"].values()):
         print("DISAGREE: " + ", ".join(k for k, v in out["agree"].items() if not v))
 

@@ -8,8 +8,9 @@ import pytest
 pytest.importorskip("distributed", reason="the distributed extra is not installed")
 
 
-def test_sharded_search_cases():
-    cases = str(Path(__file__).with_name("sharded_cases.py"))
+@pytest.mark.parametrize("name", ["sharded_cases.py", "sharded_trust_cases.py"])
+def test_sharded_search_cases(name):
+    cases = str(Path(__file__).with_name(name))
     run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", cases],
                          capture_output=True, text=True, timeout=600)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-2000:]

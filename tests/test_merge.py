@@ -119,3 +119,20 @@ def test_a_part_clock_ahead_by_the_allowed_skew_changes_no_hit(modifiers, keywor
 def test_a_part_still_unproven_at_the_deadline_raises():
     with pytest.raises(Unproven, match=r"^parts \[0\] could not prove their part of the pool in time$"):
         merged(dated_ahead(), [], "recent:1 limit:1", skew=2 * 86400.0, deadline=-1.0)
+
+
+@pytest.mark.parametrize("step_days", [-100.0, 100.0], ids=["back", "ahead"])
+def test_a_wall_clock_step_during_the_search_changes_no_hit(monkeypatch, step_days):
+    # dt read on a wall clock that steps after the first round would turn the decay shift
+    # negative (or huge) and end the rounds before the proof holds, or never.
+    real, reads = time.time, []
+
+    def stepping():
+        reads.append(None)
+        return real() + (step_days * 86400.0 if len(reads) > 1 else 0.0)
+
+    one = dated_ahead()
+    monkeypatch.setattr(time, "time", stepping)
+    got = merged(one, [], "recent:1 limit:1", skew=2 * 86400.0)
+    monkeypatch.setattr(time, "time", real)
+    assert_one_machine(one, got, "recent:1 limit:1")

@@ -11,7 +11,9 @@ the rows never pass through the client.
 
 from __future__ import annotations
 
+import math
 import os
+import pickle
 import time
 from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
@@ -23,75 +25,23 @@ import numpy.typing as npt
 
 from . import plan
 from .corpus import Corpus
-from .merge import Answer, Call, Part, Unproven, fingerprint, merge
+from .merge import Answer, Call, Unproven, fingerprint, merge
 from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
-from .shard_files import MANIFEST, read_manifest, read_shard, write_shards
-from .storage import ShardEntry
+from .shard_actors import Shard, ShardError, StoredShard, why
+from .shard_actors import seconds as checked_seconds
+from .shard_files import MANIFEST, read_manifest, write_shards
 
 __all__ = ["MANIFEST", "ShardError", "ShardedCorpus", "ShardedOptions", "write_shards"]
 
-_POLL = 0.5  # seconds between looks at whether a shard's worker is still there
-
-
-def _why(e: BaseException) -> str:
-    """The first line of an error that came from a worker: its message, not its traceback."""
-    lines = str(e).strip().splitlines()
-    return lines[0] if lines else type(e).__name__
-
-
-class ShardError(RuntimeError):
-    """A shard could not be loaded or searched: its worker was lost, a file of it could not be
-    read, or it gave no answer in time. The message names the shard and its worker."""
+_POLL = 0.25  # seconds between looks at whether a shard's worker is still there
 
 
 class ShardedOptions(Options, total=False):
-    """`Options`, and ``timeout``: seconds for the whole call (default the corpus's)."""
+    """`Options`, and ``timeout``: seconds for the whole call (default the corpus's; None or
+    inf for no limit)."""
 
     timeout: float | None
-
-
-class _Shard(Part):
-    """One shard on its worker (a `distributed` actor); `fault` says why it could not load."""
-
-    fault = ""
-
-    def __init__(self, matrix: npt.NDArray[np.float32], ids: list[str],
-                 timestamps: npt.NDArray[np.float64] | None, start: int) -> None:
-        super().__init__(_aligned(matrix), ids, None if timestamps is None else _aligned(timestamps),
-                         start)
-
-    def status(self, dim: int) -> tuple[str, list[str]]:
-        return self.fault, fingerprint(dim)
-
-
-def _aligned(a: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """`a`, or a read-only copy of it that starts on a 64-byte boundary where it does not.
-
-    An array that arrived over the network sits in the message's buffer at any offset, and the
-    module scans misaligned rows through a slower gathering path (three times slower measured
-    at 200,000 x 384): one copy on arrival is paid back by the first few searches.
-    """
-    if a.ctypes.data % 64 == 0:
-        return a
-    raw = np.empty(a.nbytes + 64, np.uint8)
-    skip = -raw.ctypes.data % 64
-    out = raw[skip:skip + a.nbytes].view(a.dtype).reshape(a.shape)
-    out[...] = a
-    out.flags.writeable = False
-    return out
-
-
-class _StoredShard(_Shard):
-    """A shard that its worker memory-maps from a shard directory. A file that cannot be used
-    sets `fault` rather than raising, which the worker would log with its traceback."""
-
-    def __init__(self, directory: str, entry: ShardEntry, dim: int, dated: bool) -> None:
-        try:
-            super().__init__(*read_shard(Path(directory), entry, dim, dated), entry.start)
-        except Exception as e:  # noqa: BLE001 - any failure to load is this shard's fault
-            super().__init__(np.zeros((0, dim), np.float32), [], None, 0)
-            self.fault = _why(e)
 
 
 class ShardedCorpus:
@@ -107,7 +57,9 @@ class ShardedCorpus:
 
     def __init__(self, client: Any, matrix: npt.ArrayLike, ids: Sequence[str],
                  timestamps: npt.ArrayLike | None = None, *, embed: Embed | None = None,
-                 shards: int | None = None, timeout: float = 60.0, clock_skew: float = 1.0) -> None:
+                 shards: int | None = None, timeout: float | None = 60.0,
+                 clock_skew: float = 1.0) -> None:
+        timeout, clock_skew = _limits(timeout, clock_skew)
         whole = Corpus(matrix, ids, timestamps, embed=embed)
         workers = sorted(client.scheduler_info()["workers"])
         count = len(workers) if shards is None else int(shards)
@@ -127,7 +79,7 @@ class ShardedCorpus:
             data = client.scatter([whole.matrix[lo:hi], whole.ids[lo:hi], ts],
                                   workers=[worker], direct=True, hash=False)
             scattered.append(data)
-            return client.submit(_Shard, *data, lo, workers=[worker], actor=True, pure=False)
+            return client.submit(Shard, *data, lo, workers=[worker], actor=True, pure=False)
 
         self._attach(client, workers, bounds, whole.dim, whole.dated, embed, timeout, clock_skew,
                      time.monotonic() + timeout, shard)
@@ -135,7 +87,7 @@ class ShardedCorpus:
 
     @classmethod
     def from_directory(cls, client: Any, directory: str | os.PathLike[str], *,
-                       embed: Embed | None = None, timeout: float = 60.0,
+                       embed: Embed | None = None, timeout: float | None = 60.0,
                        clock_skew: float = 1.0) -> ShardedCorpus:
         """The corpus that `write_shards` wrote to `directory`, a path that every worker can
         read (the client need not). One worker reads the manifest; each shard's worker then
@@ -144,8 +96,10 @@ class ShardedCorpus:
 
         `ShardError`, naming the shard and its worker, when the manifest or a shard file is
         missing, unreadable or not what the manifest describes, or when loading takes longer
-        than `timeout` seconds in all.
+        than `timeout` seconds in all. Every file is checked as it is read (docs/distributed.md,
+        "What is verified"), and ids are checked distinct across shards.
         """
+        timeout, clock_skew = _limits(timeout, clock_skew)
         deadline = time.monotonic() + timeout
         path = os.fspath(directory)
         workers = sorted(client.scheduler_info()["workers"])
@@ -153,12 +107,20 @@ class ShardedCorpus:
             raise ShardError("the cluster has no workers")
         future = client.submit(read_manifest, path, workers=[workers[0]], pure=False)
         try:
-            manifest, fault = future.result(timeout=max(0.0, deadline - time.monotonic()))
+            while True:  # in steps: a future's own timeout takes no inf, nor 1e10
+                left = deadline - time.monotonic()
+                try:
+                    manifest, fault = future.result(timeout=max(0.0, min(left, _POLL)))
+                    break
+                except TimeoutError:
+                    if left <= _POLL:
+                        raise
         except TimeoutError as e:
+            client.cancel([future])
             raise ShardError(f"the manifest of {path} on {workers[0]}: no answer within "
-                             f"{timeout} s") from e
+                             f"{timeout:g} s") from e
         except Exception as e:
-            raise ShardError(f"the manifest of {path} on {workers[0]}: {_why(e)}") from e
+            raise ShardError(f"the manifest of {path} on {workers[0]}: {why(e)}") from e
         if manifest is None:
             raise ShardError(f"the manifest of {path} on {workers[0]}: {fault}")
         entries = manifest.shards
@@ -166,17 +128,17 @@ class ShardedCorpus:
         dim, dated = manifest.dim, manifest.dated
 
         def shard(s: int, worker: str) -> Any:
-            return client.submit(_StoredShard, path, entries[s], dim, dated, workers=[worker],
+            return client.submit(StoredShard, path, entries[s], dim, dated, workers=[worker],
                                  actor=True, pure=False)
 
         self = cls.__new__(cls)
         self._attach(client, workers, bounds, dim, dated, embed, timeout, clock_skew, deadline,
-                     shard)
+                     shard, distinct=True)
         return self
 
     def _attach(self, client: Any, workers: list[str], bounds: list[int], dim: int, dated: bool,
                 embed: Embed | None, timeout: float, clock_skew: float, deadline: float,
-                shard: Callable[[int, str], Any]) -> None:
+                shard: Callable[[int, str], Any], distinct: bool = False) -> None:
         """Start one actor per shard, `shard(s, worker)`, and wait for them until `deadline`;
         `timeout` becomes the default of every search."""
         if not workers:
@@ -184,6 +146,7 @@ class ShardedCorpus:
         count = len(bounds) - 1
         self._client = client
         self._timeout = timeout
+        self._lost: set[str] = set()
         self._clock_skew = float(clock_skew)
         self._dim = dim
         self._n = bounds[-1]
@@ -197,14 +160,39 @@ class ShardedCorpus:
             self._actors = [self._wait(s, f, deadline, timeout) for s, f in enumerate(self._futures)]
             # A shard's best k are the client's only if its worker scores with the same bits.
             mine = fingerprint(dim)
-            theirs = self._all({s: self._call(s, "status", dim) for s in range(count)}, deadline, timeout)
-            for s, (fault, _) in sorted(theirs.items()):
+            theirs = self._all({s: self._call(s, "status", dim, distinct) for s in range(count)},
+                               deadline, timeout)
+            for s, (fault, _, _) in sorted(theirs.items()):
                 if fault:
                     raise ShardError(f"shard {s} on {self._workers[s]} failed: {fault}")
+            if distinct:
+                self._check_distinct({s: h for s, (_, _, h) in theirs.items()}, deadline, timeout)
         except BaseException:
             self.close()
             raise
-        self._same_bits = all(bits == mine for _, bits in theirs.values())
+        self._same_bits = all(bits == mine for _, bits, _ in theirs.values())
+
+    def _check_distinct(self, hashes: Mapping[int, npt.NDArray[np.uint64]], deadline: float,
+                        timeout: float) -> None:
+        """`ShardError` for an id held by two shards: the shards' sorted 64-bit id hashes are
+        merged, and only where two hashes collide are the ids themselves fetched and compared."""
+        every = np.concatenate([hashes[s] for s in sorted(hashes)])
+        where = np.repeat(np.arange(len(hashes)), [len(hashes[s]) for s in sorted(hashes)])
+        order = np.argsort(every, kind="stable")
+        every, where = every[order], where[order]
+        twice = np.flatnonzero(every[1:] == every[:-1])
+        if not twice.size:
+            return
+        clashing = np.unique(every[twice])
+        shards = sorted(set(where[twice].tolist()) | set(where[twice + 1].tolist()))
+        named = self._all({s: self._call(s, "ids_hashed", clashing) for s in shards}, deadline, timeout)
+        holders: dict[str, int] = {}
+        for s in shards:
+            for i in named[s]:
+                if i in holders:
+                    raise ShardError(f"shards {holders[i]} and {s} both hold the id {i!r}: the ids "
+                                     "of a corpus are distinct")
+                holders[i] = s
 
     def __len__(self) -> int:
         return self._n
@@ -249,15 +237,34 @@ class ShardedCorpus:
                 return future.result(timeout=max(0.0, min(left, _POLL)))
             except TimeoutError:
                 # Calls to an actor whose worker died wait for a reply that never comes; the
-                # actor's own future shows the loss at once.
-                if self._actors and self._futures[shard].status != "finished":
+                # actor's own future shows the loss once the scheduler knows, and the
+                # scheduler's list of workers as soon as it removed the worker.
+                if self._actors and (self._futures[shard].status != "finished"
+                                     or not self._present(self._workers[shard])):
                     raise ShardError(f"shard {shard} on {self._workers[shard]} failed: its "
                                      "worker was lost") from None
                 if left <= _POLL:
                     raise ShardError(f"shard {shard} on {self._workers[shard]} gave no answer "
                                      f"within {timeout:g} s") from None
             except Exception as e:
-                raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {_why(e)}") from e
+                raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
+
+    def _present(self, worker: str) -> bool:
+        """Whether the scheduler still lists `worker` (asked once per poll, not per shard)."""
+        if worker in self._lost:
+            return False
+        try:
+            listed = self._client.run_on_scheduler(_worker_addresses, timeout=_POLL)
+        except Exception:  # noqa: BLE001 - an unreachable scheduler decides nothing here
+            return True
+        self._lost.update(w for w in self._workers if w not in listed)
+        return worker not in self._lost
+
+    def _checked(self, shard: int, reply: tuple[str, Any]) -> Any:
+        fault, value = reply
+        if fault:
+            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {fault}")
+        return value
 
     def _call(self, shard: int, name: str, *args: Any) -> Any:
         # A call to an actor whose worker is known to be lost fails at once (already when the
@@ -265,7 +272,7 @@ class ShardedCorpus:
         try:
             return getattr(self._actors[shard], name)(*args)
         except Exception as e:
-            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {_why(e)}") from e
+            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
 
     def _all(self, calls: Mapping[int, Any], deadline: float, timeout: float) -> dict[int, Any]:
         return {s: self._wait(s, c, deadline, timeout) for s, c in calls.items()}
@@ -286,7 +293,8 @@ class ShardedCorpus:
         if not self._futures:
             raise ValueError(f"{caller}(): the ShardedCorpus is closed")
         timeout = options.get("timeout")
-        wait = self._timeout if timeout is None else timeout
+        wait = self._timeout if timeout is None else checked_seconds(
+            timeout, "timeout", zero=False, unlimited=True)
         deadline = time.monotonic() + wait
         d = plan.draft(self, query, modifiers, embed,
                        {k: v for k, v in options.items() if k != "timeout"}, caller)
@@ -294,11 +302,16 @@ class ShardedCorpus:
             raise ValueError("where: a ShardedCorpus keeps no metadata to filter on")
         owner: dict[str, int] = {}
         liked: dict[str, npt.NDArray[np.float32]] = {}
-        if d.ids:
-            found = self._all({s: self._call(s, "lookup", d.ids, list(d.like))
+        # An id that is no UTF-8 text is held by no shard (the shards' ids came through UTF-8);
+        # it is not sent, and `finish` reports it as `Corpus` does.
+        asked = [i for i in d.ids if _encodable(i)]
+        if asked:
+            blob = pickle.dumps((asked, [i for i in d.like if _encodable(i)]))
+            found = self._all({s: self._call(s, "lookup_packed", blob)
                                for s in range(len(self._actors))}, deadline, wait)
-            for s, (held, rows) in found.items():
-                owner.update((d.ids[j], s) for j in np.flatnonzero(held))
+            for s, reply in found.items():
+                held, rows = self._checked(s, reply)
+                owner.update((asked[j], s) for j in np.flatnonzero(held))
                 liked.update(rows)
         vectors, seconds = plan.embed_texts(d)
         return plan.finish(d, vectors, owner, seconds), liked, owner, deadline, wait
@@ -315,7 +328,9 @@ class ShardedCorpus:
         start = time.perf_counter()
 
         def ask(calls: Mapping[int, Call]) -> Mapping[int, Answer]:
-            return self._all({s: self._call(s, "answer", c) for s, c in calls.items()}, deadline, wait)
+            replies = self._all({s: self._call(s, "answer_packed", pickle.dumps(c))
+                                 for s, c in calls.items()}, deadline, wait)
+            return {s: self._checked(s, r) for s, r in replies.items()}
 
         try:
             hits, stamps = merge(prepared.arguments, liked, self._bounds, owner, ask,
@@ -326,3 +341,20 @@ class ShardedCorpus:
                              f"{wait:g} s") from None
         hit_notes = () if stamps is None else undated_notes(stamps)
         return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
+
+
+def _limits(timeout: object, clock_skew: object) -> tuple[float, float]:
+    return (checked_seconds(timeout, "timeout", zero=False, unlimited=True),
+            checked_seconds(clock_skew, "clock_skew", zero=True, unlimited=False))
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _worker_addresses(dask_scheduler: Any) -> set[str]:
+    return set(dask_scheduler.workers)

@@ -126,14 +126,29 @@ class Part:
 
 
 def fingerprint(dim: int, module: ModuleType = _quantelle) -> list[str]:
-    """Scores that show the last bits of this process's scan and normalisation: random rows
-    scaled by 2^16 put every float32 ulp of a score above the 4-decimal rounding. Two processes
-    whose fingerprints agree rank every row alike."""
+    """Scores that show the last bits of this process's arithmetic: the one-, two- and
+    three-query scans (the query, ``unlike:``, ``from:``/``to:``), the penalty and the decay
+    factor, at dimension `dim`. Random rows scaled by 2^16 put every float32 ulp of a score
+    above the 4-decimal rounding. Two processes whose fingerprints agree rank every row alike.
+
+    The decay reads the clock: ages are put on the float32 grid of days (2^-9 days apart from
+    16,384 days on), so that the age the module computes rounds to the same float32 whatever
+    the instant (within a minute) it reads its clock."""
     rng = np.random.default_rng(20261207)
     rows = rng.standard_normal((64, dim)).astype(np.float32) * np.float32(2.0**16)
-    query = rng.standard_normal(dim).astype(np.float32)
-    records = module.score_candidates(rows, [str(i) for i in range(64)], {}, query, limit=64)
-    return [f"{r['id']} {r['score']!r}" for r in records]
+    ids = [str(i) for i in range(64)]
+    query, unlike, start, end = rng.standard_normal((4, dim)).astype(np.float32)
+    days = 16384.0 + rng.integers(0, 1 << 20, 64) * 2.0**-9  # 16,384 to 18,432 days old
+    kinds: list[dict[str, Any]] = [
+        {}, {"not_like_vec": unlike}, {"traj_from_vec": start, "traj_to_vec": end},
+        {"not_like_vec": unlike, "traj_from_vec": start, "traj_to_vec": end}, {"recent": True}]
+    out = []
+    for n, kind in enumerate(kinds):
+        if kind.get("recent"):
+            kind = dict(kind, recent_days=20000.0, timestamps=time.time() - days * 86400.0)
+        records = module.score_candidates(rows, ids, {}, query, limit=64, **kind)
+        out += [f"{n} {r['id']} {r['score']!r}" for r in records]
+    return out
 
 
 def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float32]],
@@ -177,7 +192,10 @@ def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float
     first = pool + max(8, pool // 8) if bounded and pool else pool
     wanted = {s: first for s in slices}
     answers: dict[int, Answer] = {}
-    first_sent = time.time()
+    # dt on the monotonic clock: a wall-clock step during the search would shrink or widen it
+    # at random; how far the parts' wall clocks (which only translate ages) may be off is
+    # `clock_skew`.
+    first_sent = time.monotonic()
     while True:
         answers.update(ask({s: Call(part_args, k, *slices[s]) for s, k in wanted.items()}))
         union = _Union([answers[s] for s in sorted(answers)], args, like_ids, liked)
@@ -185,7 +203,7 @@ def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float
         if not bounded or pool == 0:
             break
         ranked = records if not diverse else union.score(diverse=False, limit=pool)
-        shift = _decay_error(time.time() - first_sent + clock_skew, args)
+        shift = _decay_error(time.monotonic() - first_sent + clock_skew, args)
         margin = query_error + _OPS + 2.0 * shift
         # A held-back row scores at most its part's last score (rounded: + 5e-5) + margin;
         # below the pool's last exact score (rounded: - 5e-5), or below a threshold that no
