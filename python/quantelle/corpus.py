@@ -24,13 +24,14 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import plan, saved, searching
+from . import plan, saved
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
-from .frozen import Growing
+from .frozen import Growing, frozen_copy
 from .plan import Embed, Options, checked_vector, real_array
-from .results import Hit, Prepared, SearchResult
+from .results import Hit, Prepared, SearchResult, undated_notes
 from .state import State, Store
+from .where import Evaluation
 
 __all__ = ["MAX_TIMESTAMP", "Corpus", "Embed", "Hit", "Options", "Prepared", "SearchResult",
            "timestamp_problem"]
@@ -305,8 +306,18 @@ class Corpus:
                  options: Options, caller: str) -> tuple[State, Prepared]:
         """The state the search reads, taken once, and the query prepared against it."""
         state = self._store.current()
-        return state, searching.prepare(state, self._embed, query, modifiers, embed, options,
-                                        caller)
+        d = plan.draft(_Snapshot(state, self._embed), query, modifiers, embed, options, caller)
+        vectors, seconds = plan.embed_texts(d)
+        known = state.rows_of(d.ids) if d.ids else {}
+        p = plan.finish(d, vectors, known, seconds)
+        args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
+                                "id_to_idx": known} | p.arguments
+        mask = _rows_mask(state, args.get("mask"), d)
+        if mask is not None:
+            args["mask"] = mask
+        if args.get("recent"):
+            args["timestamps"] = state.timestamps()
+        return state, Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds)
 
     def search(
         self,
@@ -358,9 +369,62 @@ class Corpus:
         start = time.perf_counter()
         records = self._score(prepared.arguments, state)
         elapsed = time.perf_counter() - start
-        hits, notes = searching.hits(records, state, "recent" in prepared.arguments)
+        hits, notes = _hits(records, state, "recent" in prepared.arguments)
         return SearchResult(hits, prepared, elapsed, notes)
 
     def _score(self, arguments: dict[str, Any], state: State) -> list[_quantelle._Hit]:
         """The one native call of a search: `arguments` as prepared against `state`."""
         return _quantelle.score_candidates(**arguments)
+
+
+class _Snapshot:
+    """A state as the translation sees a corpus (`plan.Target`)."""
+
+    def __init__(self, state: State, embed: Embed | None) -> None:
+        self._state, self.embed = state, embed
+        self.dim = int(state.epoch.rows.width)
+        self.dated = state.dated
+
+    def __len__(self) -> int:
+        return self._state.live
+
+
+def _rows_mask(state: State, given: npt.NDArray[np.bool_] | None,
+               d: plan.Draft) -> npt.NDArray[np.bool_] | None:
+    """The mask over stored rows: the live ones, those the caller's `mask` (one flag per live
+    document) keeps, and those the ``where`` filter keeps."""
+    live = state.mask()
+    if given is None and d.where is None:
+        return live
+    out = np.ones(state.n, np.bool_) if live is None else np.array(live)
+    if given is not None:
+        if live is None:
+            out &= given
+        else:
+            out[state.live_rows()] &= given
+    if d.where is not None:
+        metadata = state.epoch.metadata
+        out &= Evaluation(state.epoch.indexes, metadata, state.n, live).mask(d.where)
+    return frozen_copy(out, np.bool_)
+
+
+def _hits(records: list[_quantelle._Hit], state: State,
+          recent: bool) -> tuple[list[Hit], tuple[str, ...]]:
+    """The records as hits, with their texts and metadata, and the notes about them."""
+    e = state.epoch
+    if not (state.has_texts or state.has_metadata or (recent and state.dated)):
+        return [Hit(r["id"], r["score"]) for r in records], ()
+    found = state.rows_of([r["id"] for r in records])
+    rows = [found[r["id"]] for r in records]
+    texts = e.texts if state.has_texts else None
+    metadata = e.metadata if state.has_metadata else None
+    hits = []
+    for r, row in zip(records, rows, strict=True):
+        m = None if metadata is None else metadata[row]
+        hits.append(Hit(r["id"], r["score"], None if texts is None else texts[row],
+                        None if m is None else copy.deepcopy(m)))
+    notes: tuple[str, ...] = ()
+    stamps = state.timestamps()
+    if recent and stamps is not None:
+        notes = undated_notes([float(stamps[row]) for row in rows])
+    return hits, notes
