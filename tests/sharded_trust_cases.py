@@ -9,6 +9,7 @@ import time
 import numpy as np
 import pytest
 from shard_data import DATA, WORDS
+from sharded_cases import client, local_cluster  # noqa: F401 - the cluster fixture, shared
 
 from quantelle import Corpus
 from quantelle.distributed import MANIFEST, ShardedCorpus, ShardError, write_shards
@@ -17,19 +18,6 @@ distributed = pytest.importorskip("distributed", reason="the distributed extra i
 
 pytestmark = [pytest.mark.filterwarnings("ignore::ResourceWarning"),
               pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")]
-
-
-def local_cluster():
-    return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                    dashboard_address="127.0.0.1:0")
-
-
-@pytest.fixture(scope="module")
-def client():
-    cluster = local_cluster()
-    with distributed.Client(cluster) as c:
-        yield c
-    cluster.close()
 
 
 def rewrite(d, name, data):

@@ -250,7 +250,7 @@ class ShardedCorpus:
                 raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
 
     def _present(self, worker: str) -> bool:
-        """Whether the scheduler still lists `worker` (asked once per poll, not per shard)."""
+        """Whether the scheduler still lists `worker` (asked on each poll of a waiting shard)."""
         if worker in self._lost:
             return False
         try:
