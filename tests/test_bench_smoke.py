@@ -1,11 +1,14 @@
 """The benchmarks run end to end on tiny sizes and agree with their peers (NumPy; one process)."""
 # No speed is asserted: speed is measured only by `make bench`.
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+import quantelle
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -22,6 +25,26 @@ def test_bench_runs_and_agrees_with_numpy(tmp_path):
     (point,) = bench(tmp_path, "run.py", "--sizes", "2500x48", "--repeat", "2", "--sample-ms", "0.2",
                      "--warmup", "0.01", timeout=120)["points"]
     assert point["agreement"]["numpy_top10_same"] is True
+
+
+def test_engine_group_runs_and_agrees_with_the_module(tmp_path):
+    """Every engine case on a tiny point, one kernel table in a process of its own, 64 queries at
+    once even below the usual size; search_many only where the layer has it."""
+    result = bench(tmp_path, "run.py", "--sizes", "3000x32", "--only", "floor,engine,numpy,usearch",
+                   "--repeat", "1", "--sample-ms", "0.2", "--warmup", "0.01", "--many-from", "0",
+                   "--engine-kernels", "scalar", timeout=180)
+    (point,) = result["points"]
+    cases, agreement = point["cases"], point["agreement"]
+    engine = {"engine.search.1t", "engine.search.Nt", "engine.callers", "engine.kernel.scalar.1t",
+              "engine.kernel.scalar.Nt"}
+    if len(os.sched_getaffinity(0)) == 1:
+        engine = {k for k in engine if not k.endswith(("Nt", "callers"))}
+    assert engine <= cases.keys()
+    assert all(v is True for k, v in agreement.items() if k.startswith("engine_")), agreement
+    many = hasattr(quantelle.Corpus, "search_many")
+    assert ("engine.many.Nt" in cases) is many and ("engine_many_same_as_search" in agreement) is many
+    assert ("many.numpy.Nt" in cases) is many  # the peers come along with search_many alone
+    assert any(t["target"].startswith("E") for t in result["targets"])
 
 
 def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
