@@ -90,8 +90,9 @@ class Callers:
         self.start.wait()
         self._calls()
         self.end.wait()
-        if self.error is not None:
-            raise self.error
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
 
     def close(self) -> None:
         self.closing = True

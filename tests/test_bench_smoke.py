@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -45,6 +46,34 @@ def test_engine_group_runs_and_agrees_with_the_module(tmp_path):
     assert ("engine.many.Nt" in cases) is many and ("engine_many_same_as_search" in agreement) is many
     assert ("many.numpy.Nt" in cases) is many  # the peers come along with search_many alone
     assert any(t["target"].startswith("E") for t in result["targets"])
+
+
+@pytest.mark.parametrize("count, reps, fails", [(1, 3, False), (2, 1, False), (3, 4, False), (3, 2, True)])
+def test_callers_make_every_call_on_every_thread(count, reps, fails):
+    """N callers is a throughput: a thread left idle, or a call lost, would inflate it."""
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        from engine_cases import Callers
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    calls = []
+
+    def call():
+        calls.append(threading.get_ident())
+        if fails:
+            raise OSError("lost")
+
+    callers = Callers(count, call)
+    try:
+        for _ in range(2):  # and again after a failed sample
+            if fails:
+                with pytest.raises(OSError, match="lost"):
+                    callers.run(reps)
+            else:
+                callers.run(reps)
+    finally:
+        callers.close()
+    assert len(calls) == 2 * count * (1 if fails else reps) and len(set(calls)) == count
 
 
 def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
