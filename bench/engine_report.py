@@ -32,6 +32,12 @@ def callers_gain(p: dict[str, Any], threads: int) -> float | None:
     return threads * one / callers if one and callers else None
 
 
+def callers_ceiling(p: dict[str, Any]) -> float | None:
+    """The most that N callers can gain where memory bounds them: N queries cannot take less
+    than N reads of the matrix at the N-thread floor."""
+    return _ratio(_median(p["cases"], "engine.search.1t"), _median(p["cases"], "floor.read.Nt"))
+
+
 def kernels(points: list[dict[str, Any]]) -> list[str]:
     return sorted({k.split(".")[2] for p in points for k in p["cases"] if k.startswith("engine.kernel.")})
 
@@ -50,7 +56,7 @@ def search_table(points: list[dict[str, Any]], threads: int) -> tuple[list[str],
         row = [f"{p['n']:,} × {p['d']}", timed_cell(c["engine.search.1t"]["median_s"], f1),
                timed_cell(nt, fn) if nt else "",
                _cell(_ratio(nt, _median(c, "numpy.default"))), _cell(_ratio(nt, _median(c, "usearch.Nt"))),
-               _cell(callers_gain(p, threads))]
+               _cell(callers_gain(p, threads)) + (f" (read bound {r:.2f})" if (r := callers_ceiling(p)) else "")]
         for v in variants:
             one, many = c.get(f"engine.kernel.{v}.1t"), c.get(f"engine.kernel.{v}.Nt")
             row.append(timed_cell(one["median_s"], f1) if one else "")

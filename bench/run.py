@@ -393,7 +393,9 @@ def main(argv: list[str]) -> int:
         "rounds": args.repeat,
         "memory_method": timing.MEMORY_METHOD,
         "points": points,
-        "targets": report.targets(points) + engine_report.targets(points, peers.THREADS),
+        # A target that nothing of this run measured (a group left out) is not shown.
+        "targets": [t for t in report.targets(points) + engine_report.targets(points, peers.THREADS)
+                    if t["pass"] is not None],
     }
     for title, (head, rows) in overview(result):
         if rows:
