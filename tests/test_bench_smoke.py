@@ -48,6 +48,27 @@ def test_engine_group_runs_and_agrees_with_the_module(tmp_path):
     assert any(t["target"].startswith("E") for t in result["targets"])
 
 
+def test_engine_group_times_search_many_where_the_layer_has_it(tmp_path, monkeypatch):
+    """The 64-query wiring, in process, with search_many standing in as single searches where
+    the layer does not have it yet."""
+    if not hasattr(quantelle.Corpus, "search_many"):
+        monkeypatch.setattr(quantelle.Corpus, "search_many", lambda self, queries, modifiers="":
+                            [self.search(q, modifiers) for q in queries], raising=False)
+    monkeypatch.syspath_prepend(str(ROOT / "bench"))
+    import run
+
+    out, threads = tmp_path / "bench.json", quantelle.get_num_threads()
+    try:
+        assert run.main(["--sizes", "600x16", "--only", "engine,numpy", "--repeat", "1", "--many-repeat", "1",
+                         "--sample-ms", "0.1", "--warmup", "0", "--many-from", "0", "--json", str(out)]) == 0
+    finally:
+        quantelle.set_num_threads(threads)  # the engine cases set the layer's count
+    (point,) = json.loads(out.read_text())["points"]
+    assert {"engine.many.Nt", "many.numpy.Nt"} <= point["cases"].keys()
+    assert "many.tiles" not in point["cases"]  # the many group itself was left out
+    assert point["agreement"]["engine_many_same_as_search"] is True
+
+
 @pytest.mark.parametrize("count, reps, fails", [(1, 3, False), (2, 1, False), (3, 4, False), (3, 2, True)])
 def test_callers_make_every_call_on_every_thread(count, reps, fails):
     """N callers is a throughput: a thread left idle, or a call lost, would inflate it."""
