@@ -102,3 +102,34 @@ def test_sharded_bench_runs_and_agrees_with_one_process(tmp_path):
     agree = bench(tmp_path, "sharded.py", "--rows", "2000", "--tiny", "200", "--repeat", "2",
                   "--throughput-seconds", "0.1", "--sweep", "1,2", timeout=300)["agree"]
     assert len(agree) == 2 * 2 * 4 + 2 and all(agree.values()), agree  # and within= on 1 and 2 workers
+
+
+def point(n, many_queries=64, bound=None, **medians):
+    cases = {key.replace("_", "."): {"median_s": s, "extra_bytes": None} for key, s in medians.items()}
+    return {"n": n, "d": 384, "cases": cases, "many_queries": many_queries, "compute_bound_per_query_s": bound}
+
+
+# 64 queries at 100k rows on 2 threads: 1 ms per query against a bound of 0.5 ms per query on
+# two threads (1 ms on one core), peers at 64, 128 and 32 ms per call.
+MANY = dict(engine_many_Nt=0.064, many_numpy_Nt=0.064 * 2, many_faiss_Nt=0.064 * 3, many_usearch_Nt=0.064 * 0.5)
+
+
+@pytest.mark.parametrize("p, expected", [
+    (point(100_000, engine_search_Nt=0.0105, floor_read_Nt=0.01), {"E1": True}),
+    (point(1_000_000, engine_search_Nt=0.0115, floor_read_Nt=0.01), {"E1": False}),
+    # one caller 10 ms, two callers 11.7 ms per pair: 1.71 × (≥ 1.70 passes), 12 ms: 1.67 ×
+    (point(100_000, engine_search_1t=0.010, engine_callers=0.0117), {"E4": True}),
+    (point(100_000, engine_search_1t=0.010, engine_callers=0.012), {"E4": False}),
+    (point(100_000, bound=0.001, engine_search_Nt=0.0081, **MANY), {"E5": False, "E6": True, "E7": True}),
+    (point(100_000, bound=0.00049, engine_search_Nt=0.0079, **MANY), {"E6": False, "E7": False}),
+])
+def test_engine_targets_judge_per_query_and_per_thread(p, expected):
+    """The 64-query targets divide by the queries, the compute bound by the threads, and N
+    callers compare queries per second."""
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import engine_report
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    judged = {t["target"].split(".")[0]: t["pass"] for t in engine_report.targets([p], threads=2)}
+    assert {k: judged.get(k) for k in expected} == expected
