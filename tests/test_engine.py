@@ -164,6 +164,23 @@ def test_the_lock_is_released_only_while_scanning_frozen_memory(threads):
     assert held < released / 10
 
 
+def test_an_ids_list_emptied_by_another_thread_mid_scan_is_refused(threads):
+    threads(2)
+    n = 400_000
+    rows = frozen_copy(np.random.default_rng(2).standard_normal((n, 128)), np.float32)
+    ids = [str(i) for i in range(n)]
+    id_to_idx = {d: i for i, d in enumerate(ids)}
+    emptier = threading.Timer(0.003, ids.clear)
+    emptier.start()
+    try:
+        got = _engine.score_candidates(rows, ids, id_to_idx, rows[3], limit=2)
+    except RuntimeError as e:
+        assert str(e) == "ids changed size during the search"
+    else:  # emptied before the call began, or after the scan
+        assert got == [] or got[0]["id"] == "3"
+    emptier.join()
+
+
 def test_searches_from_many_threads_while_the_count_changes(threads):
     corpus = quantelle.Corpus(ROWS, IDS, timestamps=STAMPS)
     want = {case: q.score_candidates(ROWS, IDS, ID_TO_IDX, QUERY, **CASES[case])

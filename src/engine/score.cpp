@@ -31,6 +31,12 @@ PyResult<PyRef> engine_score_impl(PyObject* const* args, Py_ssize_t nargs, PyObj
     const Unlocked unlocked(*frozen);
     picks = score_in_ranges(call.request, **plan);
   }
+  // The ids list is read in place, and another thread may have changed it meanwhile: its items
+  // are read afresh, so a shorter list is the one change that could not be answered.
+  if (call.ids.current_size() < call.ids.size()) {
+    PyErr_SetString(PyExc_RuntimeError, "ids changed size during the search");
+    return kErrorSet;
+  }
   return score_records(call, picks);
 }
 
