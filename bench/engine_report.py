@@ -33,9 +33,12 @@ def callers_gain(p: dict[str, Any], threads: int) -> float | None:
 
 
 def callers_ceiling(p: dict[str, Any]) -> float | None:
-    """The most that N callers can gain where memory bounds them: N queries cannot take less
-    than N reads of the matrix at the N-thread floor."""
-    return _ratio(_median(p["cases"], "engine.search.1t"), _median(p["cases"], "floor.read.Nt"))
+    """About the most that N callers can gain where memory bounds them (where N threads read
+    faster than one): N queries cannot take less than N reads at the N-thread floor. Where the
+    matrix stays in cache, N threads each read it about as fast as one, and this says nothing."""
+    c = p["cases"]
+    one, many = _median(c, "floor.read"), _median(c, "floor.read.Nt")
+    return _ratio(_median(c, "engine.search.1t"), many) if one and many and many < one else None
 
 
 def kernels(points: list[dict[str, Any]]) -> list[str]:
