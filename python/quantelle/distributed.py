@@ -16,6 +16,7 @@ import os
 import pickle
 import time
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, replace
 from pathlib import Path
 from types import TracebackType
 from typing import Any, Unpack
@@ -28,7 +29,7 @@ from .corpus import Corpus
 from .merge import Answer, Call, Unproven, fingerprint, merge
 from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
-from .shard_actors import Shard, ShardError, StoredShard, why
+from .shard_actors import Shard, ShardError, StoredShard, pack_ids, why
 from .shard_actors import seconds as checked_seconds
 from .shard_files import MANIFEST, read_manifest, write_shards
 
@@ -283,13 +284,12 @@ class ShardedCorpus:
         and `notes`), except that `arguments` leaves out the corpus's own arrays (``matrix``,
         ``ids``, ``id_to_idx``, ``timestamps``), which live on the shards. Ids named by
         ``like:`` or `within` are looked up on the shards, within `timeout`."""
-        return self._prepare(query, modifiers, embed, options, "ShardedCorpus.prepare")[0]
+        return self._prepare(query, modifiers, embed, options, "ShardedCorpus.prepare").prepared
 
     def _prepare(self, query: str | npt.ArrayLike, modifiers: str | None, embed: Embed | None,
-                 options: ShardedOptions, caller: str) -> tuple[
-                     Prepared, dict[str, npt.NDArray[np.float32]], dict[str, int], float, float]:
-        """The prepared query, the liked rows, the shard of each id looked up, the deadline
-        and the timeout."""
+                 options: ShardedOptions, caller: str, within_later: bool = False) -> _Query:
+        """The prepared query, its ``like:`` ids looked up on the shards (and its `within`
+        ids, unless `within_later`: the search finds them in its first round instead)."""
         if not self._futures:
             raise ValueError(f"{caller}(): the ShardedCorpus is closed")
         timeout = options.get("timeout")
@@ -300,21 +300,24 @@ class ShardedCorpus:
                        {k: v for k, v in options.items() if k != "timeout"}, caller)
         if d.where is not None:
             raise ValueError("where: a ShardedCorpus keeps no metadata to filter on")
-        owner: dict[str, int] = {}
         liked: dict[str, npt.NDArray[np.float32]] = {}
-        # An id that is no UTF-8 text is held by no shard (the shards' ids came through UTF-8);
-        # it is not sent, and `finish` reports it as `Corpus` does.
-        asked = [i for i in d.ids if _encodable(i)]
+        missing: set[str] = set()
+        asked = list(d.like) if within_later else [*d.like, *d.within]
         if asked:
-            blob = pickle.dumps((asked, [i for i in d.like if _encodable(i)]))
-            found = self._all({s: self._call(s, "lookup_packed", blob)
+            packed, like = pack_ids(asked), pack_ids(d.like)
+            found = self._all({s: self._call(s, "lookup_packed", packed, like)
                                for s in range(len(self._actors))}, deadline, wait)
+            held = np.zeros(len(asked), np.bool_)
             for s, reply in found.items():
-                held, rows = self._checked(s, reply)
-                owner.update((asked[j], s) for j in np.flatnonzero(held))
+                flags, rows = self._checked(s, reply)
+                held |= flags
                 liked.update(rows)
+            missing = {asked[j] for j in np.flatnonzero(~held).tolist()}
         vectors, seconds = plan.embed_texts(d)
-        return plan.finish(d, vectors, owner, seconds), liked, owner, deadline, wait
+        # The list's ids are checked once the shards have said which they hold.
+        checked = replace(d, within=()) if within_later else d
+        prepared = plan.finish(checked, vectors, _AllBut(missing), seconds)
+        return _Query(d, vectors, seconds, missing, prepared, liked, deadline, wait)
 
     def search(self, query: str | npt.ArrayLike, modifiers: str | None = "",
                embed: Embed | None = None, **options: Unpack[ShardedOptions]) -> SearchResult:
@@ -323,17 +326,26 @@ class ShardedCorpus:
         The arguments are those of `Corpus.search` (`mask` has one flag per row of the whole
         corpus); `timeout` (seconds, default the corpus's) bounds the whole search.
         """
-        prepared, liked, owner, deadline, wait = self._prepare(
-            query, modifiers, embed, options, "ShardedCorpus.search")
+        q = self._prepare(query, modifiers, embed, options, "ShardedCorpus.search", within_later=True)
+        prepared, deadline, wait = q.prepared, q.deadline, q.wait
         start = time.perf_counter()
+        # The list goes to every shard as one buffer, packed once for every round.
+        listed: list[str] | None = prepared.arguments.get("pre_filter_ids")
+        packed = None if listed is None else pack_ids(listed)
+        checked = listed is None
 
         def ask(calls: Mapping[int, Call]) -> Mapping[int, Answer]:
-            replies = self._all({s: self._call(s, "answer_packed", pickle.dumps(c))
-                                 for s, c in calls.items()}, deadline, wait)
-            return {s: self._checked(s, r) for s, r in replies.items()}
+            nonlocal checked
+            replies = self._all({s: self._call(s, "answer_packed", pickle.dumps(replace(c, within=None)),
+                                                packed) for s, c in calls.items()}, deadline, wait)
+            answers = {s: self._checked(s, r) for s, r in replies.items()}
+            if not checked and listed is not None:  # the first round asks every shard
+                q.check_held(listed, [a.held for a in answers.values()])
+                checked = True
+            return answers
 
         try:
-            hits, stamps = merge(prepared.arguments, liked, self._bounds, owner, ask,
+            hits, stamps = merge(prepared.arguments, q.liked, self._bounds, ask,
                                  same_bits=self._same_bits, clock_skew=self._clock_skew,
                                  deadline=deadline)
         except Unproven as e:
@@ -343,17 +355,45 @@ class ShardedCorpus:
         return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
 
 
+@dataclass(frozen=True, slots=True)
+class _Query:
+    """A query prepared against the shards, with what it takes to refuse it later."""
+
+    draft: plan.Draft
+    vectors: dict[str, Any]
+    embed_seconds: float
+    missing: set[str]  # ids asked of the shards that none holds
+    prepared: Prepared
+    liked: dict[str, npt.NDArray[np.float32]]
+    deadline: float
+    wait: float
+
+    def check_held(self, listed: list[str], held: Sequence[npt.NDArray[np.bool_] | None]) -> None:
+        """`Corpus`'s own `ValueError` where no shard holds an entry of the `within` list."""
+        every = np.zeros(len(listed), np.bool_)
+        for flags in held:
+            if flags is not None:
+                every |= flags
+        if not every.all():
+            missing = self.missing | {listed[j] for j in np.flatnonzero(~every).tolist()}
+            plan.finish(self.draft, self.vectors, _AllBut(missing), self.embed_seconds)
+
+
+class _AllBut:
+    """Every id but those of `missing`, as `plan.finish` asks which ids the corpus holds."""
+
+    __slots__ = ("missing",)
+
+    def __init__(self, missing: set[str]) -> None:
+        self.missing = missing
+
+    def __contains__(self, i: object) -> bool:
+        return i not in self.missing
+
+
 def _limits(timeout: object, clock_skew: object) -> tuple[float, float]:
     return (checked_seconds(timeout, "timeout", zero=False, unlimited=True),
             checked_seconds(clock_skew, "clock_skew", zero=True, unlimited=False))
-
-
-def _encodable(text: str) -> bool:
-    try:
-        text.encode()
-    except UnicodeEncodeError:
-        return False
-    return True
 
 
 def _worker_addresses(dask_scheduler: Any) -> set[str]:
