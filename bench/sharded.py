@@ -161,7 +161,7 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
                         searcher(sharded["large"], MODIFIERS[c]), queries, args.threads,
                         args.throughput_seconds)
                 # A call that does no work: the actor round trip alone.
-                actor = sharded["tiny"]._actors[0]
+                actor = sharded["tiny"]._shards.actors[0]
                 trips = []
                 for _ in range(max(20, args.repeat)):
                     t0 = time.perf_counter()

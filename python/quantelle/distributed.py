@@ -11,13 +11,11 @@ the rows never pass through the client.
 
 from __future__ import annotations
 
-import math
 import os
 import pickle
 import time
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, replace
-from pathlib import Path
 from types import TracebackType
 from typing import Any, Unpack
 
@@ -31,11 +29,10 @@ from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
 from .shard_actors import Shard, ShardError, StoredShard, pack_ids, why
 from .shard_actors import seconds as checked_seconds
+from .shard_calls import POLL, Shards
 from .shard_files import MANIFEST, read_manifest, write_shards
 
 __all__ = ["MANIFEST", "ShardError", "ShardedCorpus", "ShardedOptions", "write_shards"]
-
-_POLL = 0.25  # seconds between looks at whether a shard's worker is still there
 
 
 class ShardedOptions(Options, total=False):
@@ -111,10 +108,10 @@ class ShardedCorpus:
             while True:  # in steps: a future's own timeout takes no inf, nor 1e10
                 left = deadline - time.monotonic()
                 try:
-                    manifest, fault = future.result(timeout=max(0.0, min(left, _POLL)))
+                    manifest, fault = future.result(timeout=max(0.0, min(left, POLL)))
                     break
                 except TimeoutError:
-                    if left <= _POLL:
+                    if left <= POLL:
                         raise
         except TimeoutError as e:
             client.cancel([future])
@@ -145,27 +142,22 @@ class ShardedCorpus:
         if not workers:
             raise ShardError("the cluster has no workers")
         count = len(bounds) - 1
-        self._client = client
         self._timeout = timeout
-        self._lost: set[str] = set()
         self._clock_skew = float(clock_skew)
         self._dim = dim
         self._n = bounds[-1]
         self._dated = dated
         self._embed = embed
         self._bounds = bounds
-        self._workers = [workers[s % len(workers)] for s in range(count)]
-        self._actors: list[Any] = []
-        self._futures = [shard(s, self._workers[s]) for s in range(count)]
+        self._shards = shards = Shards(client, [workers[s % len(workers)] for s in range(count)])
         try:
-            self._actors = [self._wait(s, f, deadline, timeout) for s, f in enumerate(self._futures)]
+            shards.start([shard(s, shards.workers[s]) for s in range(count)], deadline, timeout)
             # A shard's best k are the client's only if its worker scores with the same bits.
             mine = fingerprint(dim)
-            theirs = self._all({s: self._call(s, "status", dim, distinct) for s in range(count)},
-                               deadline, timeout)
+            theirs = shards.all({s: shards.call(s, "status", dim, distinct) for s in range(count)},
+                                deadline, timeout)
             for s, (fault, _, _) in sorted(theirs.items()):
-                if fault:
-                    raise ShardError(f"shard {s} on {self._workers[s]} failed: {fault}")
+                shards.checked(s, (fault, None))
             if distinct:
                 self._check_distinct({s: h for s, (_, _, h) in theirs.items()}, deadline, timeout)
         except BaseException:
@@ -186,7 +178,8 @@ class ShardedCorpus:
             return
         clashing = np.unique(every[twice])
         shards = sorted(set(where[twice].tolist()) | set(where[twice + 1].tolist()))
-        named = self._all({s: self._call(s, "ids_hashed", clashing) for s in shards}, deadline, timeout)
+        named = self._shards.all({s: self._shards.call(s, "ids_hashed", clashing) for s in shards},
+                                 deadline, timeout)
         holders: dict[str, int] = {}
         for s in shards:
             for i in named[s]:
@@ -214,15 +207,13 @@ class ShardedCorpus:
 
     def __repr__(self) -> str:
         dated = ", dated" if self._dated else ""
-        closed = ", closed" if not self._futures else ""
+        closed = ", closed" if not self._shards.futures else ""
         return (f"ShardedCorpus({self._n} documents x {self._dim} dims in {len(self._bounds) - 1} "
                 f"shards{dated}{closed})")
 
     def close(self) -> None:
         """Release the shards and their rows on the workers; a second call does nothing."""
-        futures, self._futures, self._actors = self._futures, [], []
-        if futures and self._client.status == "running":
-            self._client.cancel(futures)
+        self._shards.close()
 
     def __enter__(self) -> ShardedCorpus:
         return self
@@ -230,53 +221,6 @@ class ShardedCorpus:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         self.close()
-
-    def _wait(self, shard: int, future: Any, deadline: float, timeout: float) -> Any:
-        while True:
-            left = deadline - time.monotonic()
-            try:
-                return future.result(timeout=max(0.0, min(left, _POLL)))
-            except TimeoutError:
-                # Calls to an actor whose worker died wait for a reply that never comes; the
-                # actor's own future shows the loss once the scheduler knows, and the
-                # scheduler's list of workers as soon as it removed the worker.
-                if self._actors and (self._futures[shard].status != "finished"
-                                     or not self._present(self._workers[shard])):
-                    raise ShardError(f"shard {shard} on {self._workers[shard]} failed: its "
-                                     "worker was lost") from None
-                if left <= _POLL:
-                    raise ShardError(f"shard {shard} on {self._workers[shard]} gave no answer "
-                                     f"within {timeout:g} s") from None
-            except Exception as e:
-                raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
-
-    def _present(self, worker: str) -> bool:
-        """Whether the scheduler still lists `worker` (asked on each poll of a waiting shard)."""
-        if worker in self._lost:
-            return False
-        try:
-            listed = self._client.run_on_scheduler(_worker_addresses, timeout=_POLL)
-        except Exception:  # noqa: BLE001 - an unreachable scheduler decides nothing here
-            return True
-        self._lost.update(w for w in self._workers if w not in listed)
-        return worker not in self._lost
-
-    def _checked(self, shard: int, reply: tuple[str, Any]) -> Any:
-        fault, value = reply
-        if fault:
-            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {fault}")
-        return value
-
-    def _call(self, shard: int, name: str, *args: Any) -> Any:
-        # A call to an actor whose worker is known to be lost fails at once (already when the
-        # method is looked up), not at its result.
-        try:
-            return getattr(self._actors[shard], name)(*args)
-        except Exception as e:
-            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
-
-    def _all(self, calls: Mapping[int, Any], deadline: float, timeout: float) -> dict[int, Any]:
-        return {s: self._wait(s, c, deadline, timeout) for s, c in calls.items()}
 
     def prepare(self, query: str | npt.ArrayLike, modifiers: str | None = "",
                 embed: Embed | None = None, **options: Unpack[ShardedOptions]) -> Prepared:
@@ -290,7 +234,7 @@ class ShardedCorpus:
                  options: ShardedOptions, caller: str, within_later: bool = False) -> _Query:
         """The prepared query, its ``like:`` ids looked up on the shards (and its `within`
         ids, unless `within_later`: the search finds them in its first round instead)."""
-        if not self._futures:
+        if not self._shards.futures:
             raise ValueError(f"{caller}(): the ShardedCorpus is closed")
         timeout = options.get("timeout")
         wait = self._timeout if timeout is None else checked_seconds(
@@ -305,11 +249,12 @@ class ShardedCorpus:
         asked = list(d.like) if within_later else [*d.like, *d.within]
         if asked:
             packed, like = pack_ids(asked), pack_ids(d.like)
-            found = self._all({s: self._call(s, "lookup_packed", packed, like)
-                               for s in range(len(self._actors))}, deadline, wait)
+            shards = self._shards
+            found = shards.all({s: shards.call(s, "lookup_packed", packed, like)
+                                for s in range(len(shards.actors))}, deadline, wait)
             held = np.zeros(len(asked), np.bool_)
             for s, reply in found.items():
-                flags, rows = self._checked(s, reply)
+                flags, rows = shards.checked(s, reply)
                 held |= flags
                 liked.update(rows)
             missing = {asked[j] for j in np.flatnonzero(~held).tolist()}
@@ -334,11 +279,13 @@ class ShardedCorpus:
         packed = None if listed is None else pack_ids(listed)
         checked = listed is None
 
+        shards = self._shards
+
         def ask(calls: Mapping[int, Call]) -> Mapping[int, Answer]:
             nonlocal checked
-            replies = self._all({s: self._call(s, "answer_packed", pickle.dumps(replace(c, within=None)),
-                                                packed) for s, c in calls.items()}, deadline, wait)
-            answers = {s: self._checked(s, r) for s, r in replies.items()}
+            replies = shards.all({s: shards.call(s, "answer_packed", pickle.dumps(replace(c, within=None)),
+                                                 packed) for s, c in calls.items()}, deadline, wait)
+            answers = {s: shards.checked(s, r) for s, r in replies.items()}
             if not checked and listed is not None:  # the first round asks every shard
                 q.check_held(listed, [a.held for a in answers.values()])
                 checked = True
@@ -395,6 +342,3 @@ def _limits(timeout: object, clock_skew: object) -> tuple[float, float]:
     return (checked_seconds(timeout, "timeout", zero=False, unlimited=True),
             checked_seconds(clock_skew, "clock_skew", zero=True, unlimited=False))
 
-
-def _worker_addresses(dask_scheduler: Any) -> set[str]:
-    return set(dask_scheduler.workers)
