@@ -4,7 +4,7 @@
     python bench/sharded.py --rows 50000 --repeat 5 --json build/bench-sharded.json
 
 `make bench-sharded` installs the package (Release, with the `distributed` extra) and runs
-this; run it under the shared lock: `flock /tmp/quantelle-bench.lock .venv/bin/python
+this; run it alone on the machine: `flock -x /tmp/quantelle-machine.lock .venv/bin/python
 bench/sharded.py`. Each worker is a process with one thread; the client is this process.
 
 Figures: latency is the median of single searches in interleaved rounds (every contender once
