@@ -308,7 +308,8 @@ class Corpus:
         state = self._store.current()
         d = plan.draft(_Snapshot(state, self._embed), query, modifiers, embed, options, caller)
         vectors, seconds = plan.embed_texts(d)
-        known = state.rows_of(d.ids) if d.ids else {}
+        asked = d.ids
+        known = state.rows_of(asked) if asked else {}
         p = plan.finish(d, vectors, known, seconds)
         args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
                                 "id_to_idx": known} | p.arguments

@@ -227,6 +227,8 @@ def finish(d: Draft, vectors: Mapping[str, npt.ArrayLike], known: Container[str]
     for name, what, _ in d.texts:  # a text query first
         args[name] = checked_vector(vectors[name], d.dim, f"embed returned for the {what}")
     for label, ids in (("like", d.like), ("within", d.within)):
+        if all(map(known.__contains__, ids)):  # in C: a within= list may hold 100k ids
+            continue
         unknown = [i for i in dict.fromkeys(ids) if i not in known]
         if unknown:
             raise ValueError(f"{label}: {', '.join(map(repr, unknown))} not in the corpus")
@@ -270,9 +272,10 @@ def _within(value: Sequence[str], got: _Reading) -> None:
     if isinstance(value, str) or not isinstance(value, Sequence):
         raise TypeError(f"within must be a sequence of ids, not {type(value).__name__}")
     wanted = list(value)
-    for i in wanted:
-        if not isinstance(i, str):
-            raise TypeError(f"within: ids must be str, got {type(i).__name__} {i!r}")
+    if not set(map(type, wanted)) <= {str}:  # the loop only for a message, or str subclasses
+        for i in wanted:
+            if not isinstance(i, str):
+                raise TypeError(f"within: ids must be str, got {type(i).__name__} {i!r}")
     got.arguments["pre_filter_ids"] = wanted
     got.within = tuple(wanted)
     got.applied.append(f"within {len(wanted)} ids")
