@@ -34,4 +34,16 @@ Decay Decay::starting_now(std::optional<double> recent_days) {
   return Decay{now, recent_days ? narrow_to_float(*recent_days) : kDefaultHalfLifeDays};
 }
 
+void Decay::apply(const double* ts, std::size_t n, float* scores) const noexcept {
+  const double at = now;
+  const float half_life = days;
+  for (std::size_t j = 0; j < n; ++j) {
+    double age = (at - ts[j]) / 86400.0;
+    age = age < 0.0 ? 0.0 : age;  // a timestamp in the future
+    const float factor = 1.0f / (static_cast<float>(age) / half_life + 1.0f);
+    // 1 * score is score itself, NaN and infinities included.
+    scores[j] = (ts[j] > 0.0 ? factor : 1.0f) * scores[j];
+  }
+}
+
 }  // namespace quantelle
