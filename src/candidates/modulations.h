@@ -34,8 +34,9 @@ struct Decay {
   [[nodiscard]] static Decay starting_now(std::optional<double> recent_days);
 
   // scores[j] of a row with timestamp ts[j] (seconds), decayed in place; ts <= 0 or NaN leaves
-  // it unchanged. One pass without a branch per row, so that it runs in vector lanes.
-  void apply(const double* ts, std::size_t n, float* scores) const noexcept;
+  // it unchanged. ts is scratch: its values are lost. One pass without a branch per row, so
+  // that it runs in vector lanes.
+  void apply(double* ts, std::size_t n, float* scores) const noexcept;
 };
 
 }  // namespace quantelle
