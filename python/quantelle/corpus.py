@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import plan, saved
+from . import _engine, plan, saved, threads
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
@@ -373,8 +373,10 @@ class Corpus:
         return SearchResult(hits, prepared, elapsed, notes)
 
     def _score(self, arguments: dict[str, Any], state: State) -> list[_quantelle._Hit]:
-        """The one native call of a search: `arguments` as prepared against `state`."""
-        return _quantelle.score_candidates(**arguments)
+        """The one native call of a search: `arguments` as prepared against `state`, on the
+        engine's threads (its results are `_quantelle.score_candidates`' own)."""
+        threads.engine_ready()
+        return _engine.score_candidates(**arguments)
 
 
 class _Snapshot:
