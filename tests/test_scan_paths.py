@@ -1,6 +1,8 @@
 """Long pre-filter lists (resolved as a batch, read in row order), on the shipped module and on
 each kernel variant: every listed row scored once, with its own score, in list order on ties.
 And the working rows scored range by range give the result of one pass."""
+import time
+
 import numpy as np
 import pytest
 
@@ -8,6 +10,9 @@ import _quantelle as q
 import model
 
 F32 = np.float32
+DAY = 86400.0
+
+
 def levels(n, distinct):
     """Rows of width 16 with one non-zero element each, and their exact scores against a query
     of ones (which normalises to ones / 4 exactly)."""
@@ -97,3 +102,38 @@ def test_scored_in_ranges_as_in_one_pass(name, per_range):
     m, kw = ranges_case(name)
     args = (m, IDS, BY_ROW, m[0] + 1)
     assert probe.score_in_ranges(per_range, *args, **kw) == q.score_candidates(*args, **kw)
+
+
+@pytest.mark.parametrize("gathered", [False, True], ids=["whole", "gathered"])
+def test_every_stage_over_many_windows_matches_float32(gathered, scoring_module):
+    """Past one scan window and one block of per-row inputs, each row's stages read its own
+    timestamp and mask byte. The dots of one-hot rows are exact, so float32 steps in NumPy give
+    the scores (to the clock's few ulps)."""
+    rng = np.random.default_rng(11)
+    m, _ = levels(N, True)
+    signs = np.where(np.arange(16) % 2 == 0, 1, -1).astype(F32)  # normalised: signs / 4, exactly
+    halves = np.repeat(F32([1, -1]), 8)
+    ts = time.time() - rng.uniform(-5, 400, N) * DAY  # some in the future: not decayed
+    odd = rng.random(N) < 0.2  # left as they are
+    ts[odd] = rng.choice([0.0, -5.0, np.nan], int(odd.sum()))
+    mask = rng.random(N) < 0.8
+    rows = shuffled(2600, 8) if gathered else list(range(N))
+    kw = {"timestamps": ts, "recent": True, "recent_days": 20.0, "mask": mask, "threshold": 0.004,
+          "traj_from_vec": np.zeros(16, F32), "traj_to_vec": signs, "not_like_vec": halves}
+    if gathered:
+        kw["pre_filter_ids"] = [IDS[p] for p in rows]
+    now = time.time()
+    got = scoring_module.score_candidates(m, IDS, BY_ROW, np.ones(16, F32), limit=N, **kw)
+
+    level, col, t = m[rows].sum(axis=1), np.asarray(rows) % 16, ts[rows]
+    s = level / F32(4) * model.W_QUERY + level * signs[col] / F32(4) * model.W_DIR
+    with np.errstate(invalid="ignore"):
+        age = np.maximum((now - t) / DAY, 0.0).astype(F32)
+        s = np.where(t > 0, model.ONE / (age / F32(20.0) + model.ONE) * s, s)
+    s[~mask[rows]] = -np.inf
+    s[s < F32(0.004)] = -np.inf
+    s = s - level * halves[col] / F32(4) * model.HALF
+    expected = {IDS[r]: model.round4(float(x)) for r, x in zip(rows, s) if np.isfinite(x)}
+    assert len(expected) > N // 4
+    assert {r["id"] for r in got} == set(expected)
+    assert max(abs(r["score"] - expected[r["id"]]) for r in got) <= 1e-4

@@ -1,5 +1,7 @@
 #include "candidates/pipeline.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -74,39 +76,105 @@ Outcome<std::optional<ScorePlan>> plan_scores(const ScoreRequest& r) {
   return ScorePlan{working, std::move(q), std::move(direction), std::move(negative), decay};
 }
 
+std::size_t plan_slots(const ScorePlan& plan, const float* (&slots)[kMaxQueries]) {
+  std::size_t n = 0;
+  slots[n++] = plan.query.data();
+  if (plan.direction) slots[n++] = plan.direction->data();
+  if (plan.negative) slots[n++] = plan.negative->data();
+  return n;
+}
+
+namespace {
+
+constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+
+// Rows whose timestamps and mask bytes are copied out at a time: a few KiB beside the scores.
+constexpr std::size_t kInputRows = 512;
+
+// The values of a per-row input for working rows begin .. begin + n - 1, read through the
+// working set (rows of a gathered set are scattered over the input).
+template <class T>
+void gather_input(const StridedVector<T>& v, const WorkingSet& ws, std::size_t begin,
+                  std::size_t n, T* out) {
+  if (ws.consecutive && v.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+    std::memcpy(out, v.data + (ws.first + begin) * sizeof(T), n * sizeof(T));
+    return;
+  }
+  for (std::size_t j = 0; j < n; ++j) out[j] = v[ws.row(begin + j)];
+}
+
+// Each stage is one loop over the block with a select where a row would branch, so that the
+// compiler runs it in vector lanes; every product and sum is rounded on its own, as in a scalar
+// pass (-ffp-contract=off).
+void trajectory_stage(const float* query, const float* direction, std::size_t n, float* s) {
+  for (std::size_t j = 0; j < n; ++j)
+    s[j] = kTrajectoryQueryWeight * query[j] + kTrajectoryDirectionWeight * direction[j];
+}
+
+void mask_stage(const std::uint8_t* keep, std::size_t n, float* s) {
+  for (std::size_t j = 0; j < n; ++j) s[j] = keep[j] != 0 ? s[j] : kExcluded;
+}
+
+void threshold_stage(float threshold, std::size_t n, float* s) {
+  for (std::size_t j = 0; j < n; ++j) s[j] = s[j] < threshold ? kExcluded : s[j];
+}
+
+void contrast_stage(const float* negative, std::size_t n, float* s) {
+  for (std::size_t j = 0; j < n; ++j) s[j] = s[j] - kContrastWeight * negative[j];
+}
+
+}  // namespace
+
+void finish_scores(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
+                   std::size_t n, const float* const* dots, float* out) {
+  if (n == 0) return;
+  // The stages in their order: trajectory, decay, mask, threshold, contrast. Each is
+  // element-wise, so running one over the block before the next gives every row's own order.
+  if (plan.direction) trajectory_stage(dots[0], dots[1], n, out);
+  else std::copy(dots[0], dots[0] + n, out);
+  if (plan.decay || r.mask) {
+    double ts[kInputRows];
+    std::uint8_t keep[kInputRows];
+    for (std::size_t c = 0; c < n; c += kInputRows) {
+      const std::size_t cn = std::min(kInputRows, n - c);
+      if (plan.decay) {
+        gather_input(*r.timestamps, plan.working, begin + c, cn, ts);
+        plan.decay->apply(ts, cn, out + c);
+      }
+      if (r.mask) {
+        gather_input(*r.mask, plan.working, begin + c, cn, keep);
+        mask_stage(keep, cn, out + c);
+      }
+    }
+  }
+  if (r.threshold > 0.0f) threshold_stage(r.threshold, n, out);
+  if (plan.negative) contrast_stage(dots[plan.direction ? 2 : 1], n, out);
+}
+
 void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
                 std::span<float> out) {
-  // Locals, not the plan's members, so that no store to out[j] can change them.
-  const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
-  const std::optional<Decay> decay = plan.decay;
-  const float* queries[kMaxQueries] = {plan.query.data()};
-  std::size_t nq = 1;
-  const std::size_t direction_slot = trajectory ? nq++ : 0;
-  const std::size_t negative_slot = contrast ? nq++ : 0;
-  if (trajectory) queries[direction_slot] = plan.direction->data();
-  if (contrast) queries[negative_slot] = plan.negative->data();
-
-  constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+  const float* slots[kMaxQueries] = {};
+  const std::size_t nq = plan_slots(plan, slots);
   const WorkingSet range = plan.working.slice(begin, out.size());
-  const bool cut = r.threshold > 0.0f;
-  // Each row's stages are its own, so any visit order gives the same scores.
-  if (nq == 1 && !decay && !r.mask && !cut) {  // the plain score alone, without a stage to ask
-    scan_rows(range, std::span(queries, nq),
+  // Each row's score is its own, so any visit order gives the same scores.
+  if (nq == 1 && !plan.decay && !r.mask && !(r.threshold > 0.0f)) {  // no stage to run
+    scan_rows(range, std::span(slots, nq),
               [&](std::size_t j, const float* dots) { out[j] = dots[0]; }, Visit::by_row);
     return;
   }
-  scan_rows(range, std::span(queries, nq), [&](std::size_t j, const float* dots) {
-    float s = dots[0];
-    if (trajectory) {
-      s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * dots[direction_slot];
-    }
-    const std::uint64_t row = range.row(j);
-    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
-    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
-    if (cut && s < r.threshold) s = kExcluded;
-    if (contrast) s = s - kContrastWeight * dots[negative_slot];
-    out[j] = s;
-  }, Visit::by_row);
+  // A window of the scan at a time: its raw dots slot by slot, then the stages over it while
+  // it is in cache.
+  constexpr std::size_t kBlock = kRuns * kRunRows;
+  std::vector<float> raw = float_buffer(nq, kBlock);
+  float* per_slot[kMaxQueries] = {};
+  for (std::size_t s = 0; s < nq; ++s) per_slot[s] = raw.data() + s * kBlock;
+  for (std::size_t b = 0; b < out.size(); b += kBlock) {
+    const std::size_t bn = std::min(kBlock, out.size() - b);
+    scan_rows(range.slice(b, bn), std::span(slots, nq), [&](std::size_t j, const float* dots) {
+      for (std::size_t s = 0; s < nq; ++s) per_slot[s][j] = dots[s];
+    }, Visit::by_row);
+    finish_scores(r, plan, begin + b, bn, per_slot, out.data() + b);
+  }
 }
 
 std::vector<ScoredId> select_scored(const ScoreRequest& r, const ScorePlan& plan,

@@ -62,6 +62,14 @@ struct ScorePlan {
 void score_rows(const ScoreRequest& request, const ScorePlan& plan, std::size_t begin,
                 std::span<float> out);
 
+// The final scores of working rows begin .. begin + n - 1 from their raw dot products: dots[s][j] is
+// row begin + j's dot product with the plan's vector in slot s (plan_slots order).
+void finish_scores(const ScoreRequest& request, const ScorePlan& plan, std::size_t begin,
+                   std::size_t n, const float* const* dots, float* out);
+// The plan's vectors in slot order: the query, then the trajectory direction if any, then the
+// negative query if any. Returns how many.
+std::size_t plan_slots(const ScorePlan& plan, const float* (&slots)[kMaxQueries]);
+
 // The records chosen from the scores of every working row, in working order.
 [[nodiscard]] std::vector<ScoredId> select_scored(const ScoreRequest& request,
                                                   const ScorePlan& plan,
