@@ -1,0 +1,71 @@
+// The F16C variant: eight float16 elements become eight float32 lanes in one conversion
+// (exact), then the same FMA chains as the float32 AVX2 kernels. One query keeps four chains,
+// two or three queries two chains each, so that four to six FMA chains are in flight.
+#include <immintrin.h>
+
+#include "kernels/half.h"
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,f16c")
+
+namespace quantelle {
+namespace {
+
+constexpr std::size_t kLanes = 8;
+
+[[gnu::always_inline]] inline float total(__m256 v) {
+  const __m128 s4 = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  const __m128 s2 = _mm_add_ps(s4, _mm_movehl_ps(s4, s4));
+  return _mm_cvtss_f32(_mm_add_ss(s2, _mm_movehdup_ps(s2)));
+}
+
+[[gnu::always_inline]] inline __m256 widen(const std::uint16_t* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+template <std::size_t Q>
+void row_dots(const std::uint16_t* row, const float* const* queries, std::size_t d, float* out) {
+  constexpr std::size_t kChains = Q == 1 ? 4 : 2, kStep = kChains * kLanes;
+  __m256 acc[Q][kChains];
+  for (std::size_t q = 0; q < Q; ++q)
+    for (std::size_t c = 0; c < kChains; ++c) acc[q][c] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + kStep <= d; i += kStep) {
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < kChains; ++c) {
+      const __m256 x = widen(row + i + c * kLanes);
+      for (std::size_t q = 0; q < Q; ++q)
+        acc[q][c] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i + c * kLanes), acc[q][c]);
+    }
+  }
+  for (; i + kLanes <= d; i += kLanes) {  // whole lanes left over: chain 0
+    const __m256 x = widen(row + i);
+    for (std::size_t q = 0; q < Q; ++q)
+      acc[q][0] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i), acc[q][0]);
+  }
+  for (std::size_t q = 0; q < Q; ++q) {
+    __m256 sum = acc[q][0];
+    for (std::size_t c = 1; c < kChains; ++c) sum = _mm256_add_ps(sum, acc[q][c]);
+    float s = total(sum);
+    for (std::size_t t = i; t < d; ++t) s += half_to_float(row[t]) * queries[q][t];  // never past d
+    out[q] = s;
+  }
+}
+
+void dot_block_f16c(const std::uint16_t* const* rows, std::size_t count,
+                    const float* const* queries, std::size_t nq, std::size_t d, float* out) {
+  for (std::size_t r = 0; r < count; ++r) {
+    float* o = out + r * nq;
+    if (nq == 1) row_dots<1>(rows[r], queries, d, o);
+    else if (nq == 2) row_dots<2>(rows[r], queries, d, o);
+    else row_dots<3>(rows[r], queries, d, o);
+  }
+}
+
+}  // namespace
+
+const HalfKernel kHalfF16c{"avx2", &dot_block_f16c};
+
+}  // namespace quantelle
+
+#pragma GCC pop_options
