@@ -59,8 +59,8 @@ def row_errors(rows: npt.NDArray[np.float32],
 def _mapping(a: npt.NDArray[Any]) -> mmap.mmap | None:
     """The memory map under `a`, if its chain of bases ends in one."""
     o: Any = a
-    while isinstance(o, np.ndarray):
-        o = o.base
+    while isinstance(o, np.ndarray | memoryview):
+        o = o.base if isinstance(o, np.ndarray) else o.obj
     return o if isinstance(o, mmap.mmap) else None
 
 

@@ -1,13 +1,14 @@
 #include "candidates/half_scan.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "candidates/ranking.h"
 #include "core/fault.h"
 #include "kernels/half.h"
+#include "kernels/row_blocks.h"
+#include "kernels/scan.h"
 
 namespace quantelle {
 namespace {
@@ -17,15 +18,12 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // range round by up to 2^-150 each.
 constexpr float kTiny = 0x1p-100f;
 
-// The neighbours of x towards -inf and +inf; NaN and infinities stay as they are. A result
-// rounded to nearest is within half a step of the exact value, so one step out contains it.
-float next_down(float x) noexcept {
-  if (!(std::abs(x) < kInf)) return x;
-  if (x == 0.0f) return -std::numeric_limits<float>::denorm_min();
-  const auto b = std::bit_cast<std::uint32_t>(x);
-  return std::bit_cast<float>(x > 0.0f ? b - 1 : b + 1);
-}
-float next_up(float x) noexcept { return -next_down(-x); }
+// At or below v's neighbour towards -inf (above, towards +inf), with no branch: a sum rounded
+// to nearest is within half a step of the exact value, and |v| * 2^-23 is at least one step of
+// v where v is normal; 2^-126 covers v near zero. NaN stays NaN, and an infinity gives NaN or
+// itself (an end that is never trusted).
+float below(float v) noexcept { return v - (std::abs(v) * 0x1p-23f + 0x1p-126f); }
+float above(float v) noexcept { return v + (std::abs(v) * 0x1p-23f + 0x1p-126f); }
 
 // |v|, rounded up to a float32, then raised by 2^-20 so that the float32 product of it and a
 // row's error is not below the exact product.
@@ -34,7 +32,7 @@ float norm_bound(std::span<const float> v) noexcept {
   for (const float x : v) s += double{x} * double{x};
   const double n = std::sqrt(s) * (1.0 + 0x1p-20);
   auto f = static_cast<float>(n);
-  if (double{f} < n) f = next_up(f);
+  if (double{f} < n) f = std::nextafter(f, kInf);
   return f;
 }
 
@@ -44,7 +42,44 @@ struct Interval {
 
 // The interval of the float32 dot product, from the float16 one and its bound.
 Interval around(float dot, float bound) noexcept {
-  return {next_down(dot - bound), next_up(dot + bound)};
+  return {below(dot - bound), above(dot + bound)};
+}
+
+// Calls fn(j, dots) for every working row j with its float16 dot products, reading a window's
+// rows in four runs side by side as scan_rows does (four streams for the hardware prefetchers),
+// and fetching scattered rows a block ahead.
+template <class Fn>
+void scan_half(const WorkingSet& ws, const HalfRows& half, std::span<const float* const> queries,
+               Fn&& fn) {
+  const HalfKernel& kernel = half_kernel();
+  const std::size_t nq = queries.size(), d = half.cols, count = ws.size();
+  AlignedVectors aligned(nq, d);
+  const float* qs[kMaxQueries] = {};
+  for (std::size_t q = 0; q < nq; ++q) {
+    aligned.assign(q, queries[q], d);
+    qs[q] = aligned.at(q);
+  }
+  const auto row_of = [&](std::uint64_t row) { return half.data + row * half.row_stride; };
+  constexpr std::size_t kWindow = kRuns * kRunRows;
+  const std::uint16_t* rows[kBlockRows];
+  std::size_t which[kBlockRows];
+  float dots[kBlockRows * kMaxQueries];
+  for (std::size_t w0 = 0; w0 < count; w0 += kWindow) {
+    for_each_run_block(
+        std::min(count - w0, kWindow), !ws.consecutive,
+        [&](std::size_t v) {
+          const auto* p = reinterpret_cast<const char*>(row_of(ws.row(w0 + v)));
+          for (std::size_t off = 0; off < d * sizeof(std::uint16_t); off += 64) __builtin_prefetch(p + off);
+        },
+        [&](std::size_t slot, std::size_t v) {
+          rows[slot] = row_of(ws.row(w0 + v));
+          which[slot] = w0 + v;
+        },
+        [&](std::size_t filled, std::size_t) {
+          kernel.dot_block(rows, filled, qs, nq, d, dots);
+          for (std::size_t k = 0; k < filled; ++k) fn(which[k], dots + k * nq);
+        });
+  }
 }
 
 }  // namespace
@@ -58,7 +93,7 @@ Outcome<HalfPicks> score_candidates_half(const ScoreRequest& r, const HalfRows& 
   if (!*planned) return HalfPicks{};
   const ScorePlan& plan = **planned;
   const WorkingSet& working = plan.working;
-  const std::size_t m = working.size(), d = r.matrix.cols;
+  const std::size_t m = working.size();
 
   const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
   const float* queries[kMaxQueries] = {plan.query.data()};
@@ -81,42 +116,34 @@ Outcome<HalfPicks> score_candidates_half(const ScoreRequest& r, const HalfRows& 
   // ends: rounding to nearest never reverses an order, so the exact pipeline's score of the
   // row stays inside (docs/half.md).
   std::vector<float> lo(m), hi(m);
-  const HalfKernel& kernel = half_kernel();
-  const std::uint16_t* rows[kBlockRows];
-  float dots[kBlockRows * kMaxQueries];
-  for (std::size_t j0 = 0; j0 < m; j0 += kBlockRows) {
-    const std::size_t n = std::min(kBlockRows, m - j0);
-    for (std::size_t k = 0; k < n; ++k) rows[k] = half.data + working.row(j0 + k) * half.row_stride;
-    kernel.dot_block(rows, n, queries, nq, d, dots);
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::uint64_t row = working.row(j0 + k);
-      const float error = half.errors[row];
-      const float* dk = dots + k * nq;
-      const auto slot = [&](std::size_t q) { return around(dk[q], norms[q] * error + kTiny); };
-      Interval s = slot(0);
-      if (trajectory) {
-        const Interval t = slot(direction_slot);
-        s = {kTrajectoryQueryWeight * s.lo + kTrajectoryDirectionWeight * t.lo,
-             kTrajectoryQueryWeight * s.hi + kTrajectoryDirectionWeight * t.hi};
-      }
-      if (decay) {  // the same factor for both ends; min and max hold for either sign of it
-        const double ts = (*r.timestamps)[row];
-        const float a = decay->apply(s.lo, ts), b = decay->apply(s.hi, ts);
-        s = {std::min(a, b), std::max(a, b)};
-      }
-      if (r.mask && (*r.mask)[row] == 0) s = {-kInf, -kInf};
-      if (cut) {
-        if (s.hi < r.threshold) s = {-kInf, -kInf};
-        else if (s.lo < r.threshold) s.lo = -kInf;  // cut or kept: only the upper end is known
-      }
-      if (contrast) {
-        const Interval v = slot(negative_slot);
-        s = {s.lo - kContrastWeight * v.hi, s.hi - kContrastWeight * v.lo};
-      }
-      lo[j0 + k] = s.lo;
-      hi[j0 + k] = s.hi;
+  const auto interval = [&](std::size_t j, const float* dk) {
+    const std::uint64_t row = working.row(j);
+    const float error = half.errors[row];
+    const auto slot = [&](std::size_t q) { return around(dk[q], norms[q] * error + kTiny); };
+    Interval s = slot(0);
+    if (trajectory) {
+      const Interval t = slot(direction_slot);
+      s = {kTrajectoryQueryWeight * s.lo + kTrajectoryDirectionWeight * t.lo,
+           kTrajectoryQueryWeight * s.hi + kTrajectoryDirectionWeight * t.hi};
     }
-  }
+    if (decay) {  // apply's own factor for both ends; min and max hold for either sign of it
+      const float f = decay->factor((*r.timestamps)[row]);
+      const float a = f * s.lo, b = f * s.hi;
+      s = {std::min(a, b), std::max(a, b)};
+    }
+    if (r.mask && (*r.mask)[row] == 0) s = {-kInf, -kInf};
+    if (cut) {
+      if (s.hi < r.threshold) s = {-kInf, -kInf};
+      else if (s.lo < r.threshold) s.lo = -kInf;  // cut or kept: only the upper end is known
+    }
+    if (contrast) {
+      const Interval v = slot(negative_slot);
+      s = {s.lo - kContrastWeight * v.hi, s.hi - kContrastWeight * v.lo};
+    }
+    lo[j] = s.lo;
+    hi[j] = s.hi;
+  };
+  scan_half(working, half, std::span(queries, nq), interval);
 
   // k rows whose scores are at least `floor` beat every row whose upper end is below it. NaN
   // ends (rows or queries that are not finite) never let a row go.

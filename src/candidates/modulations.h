@@ -32,13 +32,18 @@ struct Decay {
   // Faults when the clock reads a time before 1970.
   [[nodiscard]] static Decay starting_now(std::optional<double> recent_days);
 
-  // The score of a row with timestamp ts (seconds); ts <= 0 or NaN leaves it unchanged.
-  [[nodiscard]] float apply(float score, double ts) const noexcept {
-    if (!(ts > 0.0)) return score;
+  // What a row with timestamp ts (seconds) multiplies its score by; 1 for ts <= 0 or NaN.
+  [[nodiscard]] float factor(double ts) const noexcept {
+    if (!(ts > 0.0)) return 1.0f;
     double age = (now - ts) / 86400.0;
     if (age < 0.0) age = 0.0;  // a timestamp in the future
-    const float factor = 1.0f / (static_cast<float>(age) / days + 1.0f);
-    return factor * score;
+    return 1.0f / (static_cast<float>(age) / days + 1.0f);
+  }
+
+  // The score of a row with timestamp ts; ts <= 0 or NaN leaves it unchanged.
+  [[nodiscard]] float apply(float score, double ts) const noexcept {
+    if (!(ts > 0.0)) return score;
+    return factor(ts) * score;
   }
 };
 

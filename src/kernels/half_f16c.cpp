@@ -1,6 +1,5 @@
 // The F16C variant: eight float16 elements become eight float32 lanes in one conversion
-// (exact), then the same FMA chains as the float32 AVX2 kernels. One query keeps four chains,
-// two or three queries two chains each, so that four to six FMA chains are in flight.
+// (exact), then FMA chains as in the float32 AVX2 kernels, two rows at a time.
 #include <immintrin.h>
 
 #include "kernels/half.h"
@@ -23,43 +22,58 @@ constexpr std::size_t kLanes = 8;
   return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-template <std::size_t Q>
-void row_dots(const std::uint16_t* row, const float* const* queries, std::size_t d, float* out) {
-  constexpr std::size_t kChains = Q == 1 ? 4 : 2, kStep = kChains * kLanes;
-  __m256 acc[Q][kChains];
-  for (std::size_t q = 0; q < Q; ++q)
-    for (std::size_t c = 0; c < kChains; ++c) acc[q][c] = _mm256_setzero_ps();
+// R rows against Q queries: each converted chunk serves every query, each query load every
+// row (folded into the FMA as its memory operand), so that R * Q * kChains chains are in flight.
+template <std::size_t R, std::size_t Q>
+void rows_dots(const std::uint16_t* const* rows, const float* const* queries, std::size_t d,
+               float* out) {
+  constexpr std::size_t kChains = R * Q == 1 ? 4 : 2, kStep = kChains * kLanes;
+  __m256 acc[R][Q][kChains];
+  for (std::size_t r = 0; r < R; ++r)
+    for (std::size_t q = 0; q < Q; ++q)
+      for (std::size_t c = 0; c < kChains; ++c) acc[r][q][c] = _mm256_setzero_ps();
   std::size_t i = 0;
   for (; i + kStep <= d; i += kStep) {
 #pragma GCC unroll 4
     for (std::size_t c = 0; c < kChains; ++c) {
-      const __m256 x = widen(row + i + c * kLanes);
-      for (std::size_t q = 0; q < Q; ++q)
-        acc[q][c] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i + c * kLanes), acc[q][c]);
+      for (std::size_t r = 0; r < R; ++r) {
+        const __m256 x = widen(rows[r] + i + c * kLanes);
+        for (std::size_t q = 0; q < Q; ++q)
+          acc[r][q][c] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i + c * kLanes), acc[r][q][c]);
+      }
     }
   }
   for (; i + kLanes <= d; i += kLanes) {  // whole lanes left over: chain 0
-    const __m256 x = widen(row + i);
-    for (std::size_t q = 0; q < Q; ++q)
-      acc[q][0] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i), acc[q][0]);
+    for (std::size_t r = 0; r < R; ++r) {
+      const __m256 x = widen(rows[r] + i);
+      for (std::size_t q = 0; q < Q; ++q)
+        acc[r][q][0] = _mm256_fmadd_ps(x, _mm256_loadu_ps(queries[q] + i), acc[r][q][0]);
+    }
   }
-  for (std::size_t q = 0; q < Q; ++q) {
-    __m256 sum = acc[q][0];
-    for (std::size_t c = 1; c < kChains; ++c) sum = _mm256_add_ps(sum, acc[q][c]);
-    float s = total(sum);
-    for (std::size_t t = i; t < d; ++t) s += half_to_float(row[t]) * queries[q][t];  // never past d
-    out[q] = s;
+  for (std::size_t r = 0; r < R; ++r) {
+    for (std::size_t q = 0; q < Q; ++q) {
+      __m256 sum = acc[r][q][0];
+      for (std::size_t c = 1; c < kChains; ++c) sum = _mm256_add_ps(sum, acc[r][q][c]);
+      float s = total(sum);
+      for (std::size_t t = i; t < d; ++t) s += half_to_float(rows[r][t]) * queries[q][t];  // never past d
+      out[r * Q + q] = s;
+    }
   }
+}
+
+template <std::size_t Q>
+void block_of(const std::uint16_t* const* rows, std::size_t count, const float* const* queries,
+              std::size_t d, float* out) {
+  std::size_t r = 0;
+  for (; r + 2 <= count; r += 2) rows_dots<2, Q>(rows + r, queries, d, out + r * Q);
+  if (r < count) rows_dots<1, Q>(rows + r, queries, d, out + r * Q);
 }
 
 void dot_block_f16c(const std::uint16_t* const* rows, std::size_t count,
                     const float* const* queries, std::size_t nq, std::size_t d, float* out) {
-  for (std::size_t r = 0; r < count; ++r) {
-    float* o = out + r * nq;
-    if (nq == 1) row_dots<1>(rows[r], queries, d, o);
-    else if (nq == 2) row_dots<2>(rows[r], queries, d, o);
-    else row_dots<3>(rows[r], queries, d, o);
-  }
+  if (nq == 1) block_of<1>(rows, count, queries, d, out);
+  else if (nq == 2) block_of<2>(rows, count, queries, d, out);
+  else block_of<3>(rows, count, queries, d, out);
 }
 
 }  // namespace
