@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import _quantelle
+import quantelle
 from quantelle import Corpus, _engine
 from quantelle.half import row_errors
 
@@ -121,6 +122,21 @@ def test_candidates_stay_few_on_random_rows():
     c = Corpus(random_rows(rng, 20000), [str(i) for i in range(20000)], storage="float16")
     counts = [c.search(random_rows(rng, 1)[0], "limit:10").prepared.rescored for _ in range(10)]
     assert min(counts) >= 10 and max(counts) <= 15, counts
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_the_scan_on_the_pool_gives_the_same_hits(threads):
+    rng = np.random.default_rng(13)
+    rows = random_rows(rng, 60000)  # past the size that the pool takes on
+    exact, half = pair(rows, 60000)
+    before = quantelle.get_num_threads()
+    quantelle.set_num_threads(threads)
+    try:
+        for m in ("limit:15", "diverse", "recent unlike:z from: a to: b"):
+            q = random_rows(rng, 1)[0]
+            assert half.search(q, m).hits == exact.search(q, m).hits
+    finally:
+        quantelle.set_num_threads(before)
 
 
 def test_storage_names_are_checked():

@@ -6,6 +6,8 @@ import _quantelle
 import numpy as np
 import numpy.typing as npt
 
+from _quantelle import score_candidates as score_candidates
+
 class FrozenBuffer(Buffer):
     def __init__(self, size: int) -> None: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...

@@ -25,7 +25,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import half, plan, saved
+from . import _engine, half, plan, saved, threads
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
@@ -381,10 +381,12 @@ class Corpus:
         return SearchResult(hits, prepared, elapsed, notes)
 
     def _score(self, arguments: dict[str, Any], state: State) -> tuple[list[_quantelle._Hit], int | None]:
-        """The one native call of a search, and the rows a float16 scan re-scored (or None)."""
+        """The one native call of a search, on the engine's threads (its results are
+        `_quantelle.score_candidates`' own), and the rows a float16 scan re-scored (or None)."""
         if self._half is not None:
             return self._half.score(arguments, state)
-        return _quantelle.score_candidates(**arguments), None
+        threads.engine_ready()
+        return _engine.score_candidates(**arguments), None
 
 
 class _Snapshot:

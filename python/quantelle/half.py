@@ -19,7 +19,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import _engine
+from . import _engine, threads
 from .frozen import Growing
 from .state import State, Store
 
@@ -124,6 +124,7 @@ class HalfCopy:
               state: State) -> tuple[list[_quantelle._Hit], int]:
         """`score_candidates(**arguments)`'s records from the copy, and the rows re-scored."""
         rows, errors = self.arrays(state)
+        threads.engine_ready()
         records, rescored = _engine.score_f16(rows, errors, **arguments)
         return records, rescored
 

@@ -4,11 +4,14 @@
 #include <cmath>
 #include <limits>
 
+#include "candidates/ranges.h"
 #include "candidates/ranking.h"
+#include "core/thread_pool.h"
 #include "core/fault.h"
 #include "kernels/half.h"
 #include "kernels/row_blocks.h"
 #include "kernels/scan.h"
+#include "kernels/vector_ops.h"
 
 namespace quantelle {
 namespace {
@@ -17,6 +20,8 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 // Covers what the relative bound cannot: products and sums that fall below float32's normal
 // range round by up to 2^-150 each.
 constexpr float kTiny = 0x1p-100f;
+// Rows per range of the scan on the pool: a fixed split, so no result depends on the threads.
+constexpr std::size_t kRangeRows = 16384;
 
 // At or below v's neighbour towards -inf (above, towards +inf), with no branch: a sum rounded
 // to nearest is within half a step of the exact value, and |v| * 2^-23 is at least one step of
@@ -84,14 +89,11 @@ void scan_half(const WorkingSet& ws, const HalfRows& half, std::span<const float
 
 }  // namespace
 
-Outcome<HalfPicks> score_candidates_half(const ScoreRequest& r, const HalfRows& half) {
+std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePlan& plan,
+                                           const HalfRows& half) {
   expect(half.rows == r.matrix.rows && half.cols == r.matrix.cols &&
              half.errors.size() == half.rows && half.row_stride >= half.cols,
          "the float16 copy does not match the matrix");
-  Outcome<std::optional<ScorePlan>> planned = plan_scores(r);
-  if (!planned) return std::unexpected(std::move(planned.error()));
-  if (!*planned) return HalfPicks{};
-  const ScorePlan& plan = **planned;
   const WorkingSet& working = plan.working;
   const std::size_t m = working.size();
 
@@ -115,9 +117,9 @@ Outcome<HalfPicks> score_candidates_half(const ScoreRequest& r, const HalfRows& 
   // Each row's interval passes through the float32 pipeline's own operations, applied to both
   // ends: rounding to nearest never reverses an order, so the exact pipeline's score of the
   // row stays inside (docs/half.md).
-  std::vector<float> lo(m), hi(m);
-  const auto interval = [&](std::size_t j, const float* dk) {
-    const std::uint64_t row = working.row(j);
+  std::vector<float> lo = float_buffer(m, 1), hi = float_buffer(m, 1);
+  const auto interval = [&](std::size_t begin, std::size_t j, const float* dk) {
+    const std::uint64_t row = working.row(begin + j);
     const float error = half.errors[row];
     const auto slot = [&](std::size_t q) { return around(dk[q], norms[q] * error + kTiny); };
     Interval s = slot(0);
@@ -140,34 +142,40 @@ Outcome<HalfPicks> score_candidates_half(const ScoreRequest& r, const HalfRows& 
       const Interval v = slot(negative_slot);
       s = {s.lo - kContrastWeight * v.hi, s.hi - kContrastWeight * v.lo};
     }
-    lo[j] = s.lo;
-    hi[j] = s.hi;
+    lo[begin + j] = s.lo;
+    hi[begin + j] = s.hi;
   };
-  scan_half(working, half, std::span(queries, nq), interval);
+  // Every row's interval is its own: ranges of a fixed size, on as many threads as the pool has.
+  const auto range = [&](std::size_t i) {
+    const std::size_t begin = i * kRangeRows, n = std::min(kRangeRows, m - begin);
+    scan_half(working.slice(begin, n), half, std::span(queries, nq),
+              [&](std::size_t j, const float* dk) { interval(begin, j, dk); });
+  };
+  const std::size_t ranges = (m + kRangeRows - 1) / kRangeRows;
+  if (pool_threads() == 1 || m * half.cols * sizeof(std::uint16_t) < kParallelBytes) {
+    for (std::size_t i = 0; i < ranges; ++i) range(i);
+  } else {
+    run_parallel(ranges, range);
+  }
 
   // k rows whose scores are at least `floor` beat every row whose upper end is below it. NaN
   // ends (rows or queries that are not finite) never let a row go.
   const std::uint64_t k = r.diverse ? r.oversample : r.limit;
-  float floor = -kInf;
-  if (k > 0) {
-    const std::vector<std::uint64_t> best = top_k_indices(lo, k);
-    if (best.size() == k) floor = lo[best.back()];
-  }
   std::vector<std::uint64_t> kept;
-  if (k > 0) {
-    for (std::size_t j = 0; j < m; ++j) {
-      if (!(hi[j] < floor) && hi[j] != -kInf) kept.push_back(working.row(j));
-    }
+  if (k == 0) return kept;
+  float floor = -kInf;
+  const std::vector<std::uint64_t> best = top_k_indices(lo, k);
+  if (best.size() == k) floor = lo[best.back()];
+  for (std::size_t j = 0; j < m; ++j) {
+    if (!(hi[j] < floor) && hi[j] != -kInf) kept.push_back(working.row(j));
   }
-  lo = {};
-  hi = {};
+  return kept;
+}
 
-  // Ascending working order keeps the float32 tie order: a tie goes to the earlier row.
-  const ScorePlan rescore{WorkingSet::gathered(r.matrix, kept), plan.query, plan.direction,
-                          plan.negative, plan.decay};
-  std::vector<float> scores(kept.size());
-  score_rows(r, rescore, 0, scores);
-  return HalfPicks{select_scored(r, rescore, scores), kept.size()};
+ScorePlan plan_over(const ScoreRequest& r, const ScorePlan& plan,
+                    std::span<const std::uint64_t> rows) {
+  return ScorePlan{WorkingSet::gathered(r.matrix, rows), plan.query, plan.direction,
+                   plan.negative, plan.decay};
 }
 
 }  // namespace quantelle

@@ -24,13 +24,17 @@ struct HalfRows {
   std::span<const float> errors;
 };
 
-struct HalfPicks {
-  std::vector<ScoredId> picks;
-  std::size_t rescored = 0;  // working rows scored again in float32
-};
-
+// The matrix rows, in working order, that the float32 pipeline could place among the records
+// of request: every other row is beaten by k rows among these (k the limit, or the pool for
+// diverse). Scanned on the pool's threads where the copy is large; touches no Python object.
 // Faults where the copy's shape does not match the matrix.
-[[nodiscard]] Outcome<HalfPicks> score_candidates_half(const ScoreRequest& request,
-                                                       const HalfRows& half);
+[[nodiscard]] std::vector<std::uint64_t> half_candidates(const ScoreRequest& request,
+                                                         const ScorePlan& plan,
+                                                         const HalfRows& half);
+
+// plan's query side over the given matrix rows: scoring and selecting over it gives the
+// records of the whole plan when rows are its half_candidates. It points into rows.
+[[nodiscard]] ScorePlan plan_over(const ScoreRequest& request, const ScorePlan& plan,
+                                  std::span<const std::uint64_t> rows);
 
 }  // namespace quantelle

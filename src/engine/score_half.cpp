@@ -3,6 +3,10 @@
 #include <string>
 
 #include "candidates/half_scan.h"
+#include "candidates/ranges.h"
+#include "engine/frozen.h"
+#include "engine/score.h"
+#include "engine/unlocked.h"
 #include "module/score_call.h"
 
 namespace quantelle::py {
@@ -61,6 +65,13 @@ PyResult<HalfRows> half_rows(const HeldBuffer& rows, const HeldBuffer& errors,
                   std::span(static_cast<const float*>(e.buf), n)};
 }
 
+// (records, rescored)
+PyResult<PyRef> with_count(PyResult<PyRef> records, std::size_t rescored) {
+  if (!records) return records;
+  PyRef count = created(PyLong_FromSize_t(rescored));
+  return created(PyTuple_Pack(2, records->get(), count.get()));
+}
+
 PyResult<PyRef> score_f16_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs < 2) {
     PyErr_Format(PyExc_TypeError,
@@ -73,12 +84,31 @@ PyResult<PyRef> score_f16_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!bind_score_call(call, args + 2, nargs - 2, kwnames)) return kErrorSet;
   PyResult<HalfRows> half = half_rows(rows, errors, call.request.matrix);
   if (!half) return std::unexpected(half.error());
-  Outcome<HalfPicks> picks = score_candidates_half(call.request, *half);
-  if (!picks) return std::unexpected(raise_failure(picks.error()));
-  PyResult<PyRef> records = score_records(call, picks->picks);
-  if (!records) return records;
-  PyRef count = created(PyLong_FromSize_t(picks->rescored));
-  return created(PyTuple_Pack(2, records->get(), count.get()));
+  // The query side reads few rows and may fail: it runs under the lock, as score_candidates' does.
+  Outcome<std::optional<ScorePlan>> plan = plan_scores(call.request);
+  if (!plan) return std::unexpected(raise_failure(plan.error()));
+  if (!*plan) return with_count(score_records(call, {}), 0);
+  auto frozen = scan_inputs_frozen(call);
+  if (!frozen) return kErrorSet;
+  bool copy_frozen = *frozen;
+  for (PyObject* copy : {args[0], args[1]}) {
+    if (!copy_frozen) break;
+    auto f = is_frozen(copy);
+    if (!f) return kErrorSet;
+    copy_frozen = *f;
+  }
+  std::vector<std::uint64_t> kept;
+  std::vector<ScoredId> picks;
+  {
+    const Unlocked unlocked(copy_frozen);  // as score_candidates: arrays others could write, held
+    kept = half_candidates(call.request, **plan, *half);
+    picks = score_in_ranges(call.request, plan_over(call.request, **plan, kept));
+  }
+  if (call.ids.current_size() < call.ids.size()) {
+    PyErr_SetString(PyExc_RuntimeError, "ids changed size during the search");
+    return kErrorSet;
+  }
+  return with_count(score_records(call, picks), kept.size());
 }
 
 }  // namespace
