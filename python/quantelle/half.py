@@ -50,7 +50,7 @@ def row_errors(rows: npt.NDArray[np.float32],
     gamma = n * _U / (1.0 - n * _U)
     bound = (np.linalg.norm(x - h, axis=1)
              + gamma * (np.linalg.norm(x, axis=1) + np.linalg.norm(h, axis=1))) * (1.0 + 2.0 ** -20)
-    out = bound.astype(np.float32)
+    out: npt.NDArray[np.float32] = bound.astype(np.float32)
     low = out.astype(np.float64) < bound
     out[low] = np.nextafter(out[low], np.float32(np.inf))
     return out

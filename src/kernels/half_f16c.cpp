@@ -61,12 +61,14 @@ void rows_dots(const std::uint16_t* const* rows, const float* const* queries, st
   }
 }
 
+// One query: four rows side by side (one from each run of the scan); more: two.
 template <std::size_t Q>
 void block_of(const std::uint16_t* const* rows, std::size_t count, const float* const* queries,
               std::size_t d, float* out) {
+  constexpr std::size_t kSide = Q == 1 ? 4 : 2;
   std::size_t r = 0;
-  for (; r + 2 <= count; r += 2) rows_dots<2, Q>(rows + r, queries, d, out + r * Q);
-  if (r < count) rows_dots<1, Q>(rows + r, queries, d, out + r * Q);
+  for (; r + kSide <= count; r += kSide) rows_dots<kSide, Q>(rows + r, queries, d, out + r * Q);
+  for (; r < count; ++r) rows_dots<1, Q>(rows + r, queries, d, out + r * Q);
 }
 
 void dot_block_f16c(const std::uint16_t* const* rows, std::size_t count,
