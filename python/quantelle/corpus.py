@@ -72,7 +72,6 @@ class Corpus:
         metadata: Sequence[Mapping[str, Any] | None] | None = None,
         storage: str = "float32",
     ) -> None:
-        halved = half.checked_storage(storage)
         rows = unit_rows(vector_rows(matrix, "matrix"))
         n = rows.shape[0]
         docs = id_list(ids, n, "matrix")
@@ -87,7 +86,7 @@ class Corpus:
         self._store = Store(stored, docs, stamps, kept_texts, kept_metadata)
         self._embed = embed
         self._layout: saved.Layout | None = None
-        self._half = half.HalfCopy(self._store) if halved else None
+        self._half = half.copy_for(self._store, storage)
 
     @classmethod
     def open(cls, directory: str | os.PathLike[str], *, mmap: bool = True,
@@ -105,12 +104,11 @@ class Corpus:
         read into memory, not where they are mapped. `StorageError` (a `ValueError`) names the
         file and what is wrong with it. `storage` is the constructor's.
         """
-        halved = half.checked_storage(storage)
         self = cls.__new__(cls)
         self._store, self._layout = saved.open_directory(directory, mmap, verify)
         self._store.on_compact.append(self._compacted)
         self._embed = embed
-        self._half = half.HalfCopy(self._store) if halved else None
+        self._half = half.copy_for(self._store, storage)
         return self
 
     def save(self, directory: str | os.PathLike[str]) -> None:
@@ -381,8 +379,7 @@ class Corpus:
         return SearchResult(hits, prepared, elapsed, notes)
 
     def _score(self, arguments: dict[str, Any], state: State) -> tuple[list[_quantelle._Hit], int | None]:
-        """The one native call of a search, on the engine's threads (its results are
-        `_quantelle.score_candidates`' own), and the rows a float16 scan re-scored (or None)."""
+        """The one native call of a search, on the engine's threads, and the rows re-scored (or None)."""
         if self._half is not None:
             return self._half.score(arguments, state)
         threads.engine_ready()

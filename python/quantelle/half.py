@@ -23,19 +23,20 @@ from . import _engine, threads
 from .frozen import Growing
 from .state import State, Store
 
-__all__ = ["STORAGES", "HalfCopy", "checked_storage", "row_errors"]
+__all__ = ["STORAGES", "HalfCopy", "copy_for", "row_errors"]
 
 STORAGES = ("float32", "float16")
 
 _U = 2.0 ** -24  # float32's unit roundoff
-_CHUNK_BYTES = 1 << 24  # float32 rows converted per step: bounded float64 temporaries
+_CHUNK_BYTES = 1 << 20  # float32 rows converted per step: small float64 temporaries, none kept
 
 
-def checked_storage(storage: object) -> bool:
-    """Whether `storage` asks for a float16 copy; `ValueError` for a name that is neither."""
+def copy_for(store: Store, storage: object) -> HalfCopy | None:
+    """The float16 copy of `store` where `storage` asks for one; `ValueError` for a name that is
+    neither "float32" nor "float16"."""
     if storage not in STORAGES:
         raise ValueError(f"storage must be 'float32' or 'float16', got {storage!r}")
-    return storage == "float16"
+    return HalfCopy(store) if storage == "float16" else None
 
 
 def row_errors(rows: npt.NDArray[np.float32],
