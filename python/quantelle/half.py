@@ -28,7 +28,7 @@ __all__ = ["STORAGES", "HalfCopy", "copy_for", "row_errors"]
 STORAGES = ("float32", "float16")
 
 _U = 2.0 ** -24  # float32's unit roundoff
-_CHUNK_BYTES = 1 << 20  # float32 rows converted per step: small float64 temporaries, none kept
+_CHUNK_BYTES = 1 << 24  # float32 rows converted per step: bounded float64 temporaries
 
 
 def copy_for(store: Store, storage: object) -> HalfCopy | None:
