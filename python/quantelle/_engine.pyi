@@ -1,6 +1,8 @@
 # Types of the layer's engine module (src/engine/).
 from collections.abc import Buffer
 
+import _quantelle
+
 import numpy as np
 import numpy.typing as npt
 
@@ -19,3 +21,5 @@ class FrozenBuffer(Buffer):
 def set_num_threads(n: int, /) -> None: ...
 def get_num_threads() -> int: ...
 def is_frozen(array: npt.NDArray[np.generic] | object, /) -> bool: ...
+def score_f16(half_rows: npt.NDArray[np.float16], row_errors: npt.NDArray[np.float32], /,
+              *args: object, **kwargs: object) -> tuple[list[_quantelle._Hit], int]: ...

@@ -14,6 +14,7 @@ A corpus changes in place (`add`, `remove`) and lives on disk (`save`, `open`); 
 from __future__ import annotations
 
 import copy
+import dataclasses
 import os
 import time
 from collections.abc import Mapping, Sequence
@@ -24,7 +25,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import _engine, plan, saved, threads
+from . import _engine, half, plan, saved, threads
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
@@ -47,7 +48,7 @@ class Corpus:
     temporal decay leaves unchanged), or a ``datetime64`` array of any unit, NaT for no date.
     `embed` is the default text-to-vector callable of `search`. `texts` (a str or None per row)
     and `metadata` (a dict of JSON values or None per row) are kept beside the rows: hits carry
-    them, and ``where=`` filters on the metadata.
+    them, and ``where=`` filters on the metadata. ``storage="float16"``: see `quantelle.half`.
 
     The corpus changes in place: `add` appends documents, `remove` drops them, and every search
     returns what a corpus built from the live documents would. `save` writes it to a directory
@@ -58,7 +59,7 @@ class Corpus:
     finite, `TypeError` for an id that is not a str.
     """
 
-    __slots__ = ("_embed", "_layout", "_store")
+    __slots__ = ("_embed", "_half", "_layout", "_store")
 
     def __init__(
         self,
@@ -69,6 +70,7 @@ class Corpus:
         embed: Embed | None = None,
         texts: Sequence[str | None] | None = None,
         metadata: Sequence[Mapping[str, Any] | None] | None = None,
+        storage: str = "float32",
     ) -> None:
         rows = unit_rows(vector_rows(matrix, "matrix"))
         n = rows.shape[0]
@@ -84,10 +86,12 @@ class Corpus:
         self._store = Store(stored, docs, stamps, kept_texts, kept_metadata)
         self._embed = embed
         self._layout: saved.Layout | None = None
+        self._half = half.copy_for(self._store, storage)
 
     @classmethod
     def open(cls, directory: str | os.PathLike[str], *, mmap: bool = True,
-             verify: bool | None = None, embed: Embed | None = None) -> Corpus:
+             verify: bool | None = None, embed: Embed | None = None,
+             storage: str = "float32") -> Corpus:
         """The corpus that `save` (or `write_shards`) wrote to `directory`.
 
         With `mmap` (the default) a directory of one shard is memory-mapped: opening costs what
@@ -98,12 +102,13 @@ class Corpus:
         the SHA-256 the manifest records. `verify` also hashes a mapped row file and checks
         each row to be finite and of unit length; by default rows are checked where they are
         read into memory, not where they are mapped. `StorageError` (a `ValueError`) names the
-        file and what is wrong with it.
+        file and what is wrong with it. `storage` is the constructor's.
         """
         self = cls.__new__(cls)
         self._store, self._layout = saved.open_directory(directory, mmap, verify)
         self._store.on_compact.append(self._compacted)
         self._embed = embed
+        self._half = half.copy_for(self._store, storage)
         return self
 
     def save(self, directory: str | os.PathLike[str]) -> None:
@@ -368,16 +373,18 @@ class Corpus:
         """
         state, prepared = self._prepare(query, modifiers, embed, options, "Corpus.search")
         start = time.perf_counter()
-        records = self._score(prepared.arguments, state)
+        records, rescored = self._score(prepared.arguments, state)
         elapsed = time.perf_counter() - start
         hits, notes = _hits(records, state, "recent" in prepared.arguments)
+        prepared = dataclasses.replace(prepared, rescored=rescored)
         return SearchResult(hits, prepared, elapsed, notes)
 
-    def _score(self, arguments: dict[str, Any], state: State) -> list[_quantelle._Hit]:
-        """The one native call of a search: `arguments` as prepared against `state`, on the
-        engine's threads (its results are `_quantelle.score_candidates`' own)."""
+    def _score(self, arguments: dict[str, Any], state: State) -> tuple[list[_quantelle._Hit], int | None]:
+        """The one native call of a search, on the engine's threads, and the rows re-scored (or None)."""
+        if self._half is not None:
+            return self._half.score(arguments, state)
         threads.engine_ready()
-        return _engine.score_candidates(**arguments)
+        return _engine.score_candidates(**arguments), None
 
 
 class _Snapshot:

@@ -33,7 +33,8 @@ class Prepared:
     """A query ready for `_quantelle.score_candidates(**arguments)`.
 
     `applied` says in words which modulations the arguments switch on; `notes` which modifiers have
-    no effect, and why; `embed_seconds` is the time spent in the embed callable.
+    no effect, and why; `embed_seconds` is the time spent in the embed callable. `rescored`,
+    in a search's result from a float16 corpus, is how many rows were scored again in float32.
     """
 
     arguments: dict[str, Any]
@@ -41,6 +42,7 @@ class Prepared:
     applied: tuple[str, ...]
     notes: tuple[str, ...]
     embed_seconds: float
+    rescored: int | None = None
 
     def __repr__(self) -> str:
         names = ", ".join(k for k in self.arguments if k not in _ALWAYS)

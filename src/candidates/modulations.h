@@ -37,6 +37,15 @@ struct Decay {
   // it unchanged. ts is scratch: its values are lost. One pass without a branch per row, so
   // that it runs in vector lanes.
   void apply(double* ts, std::size_t n, float* scores) const noexcept;
+
+  // What a row with timestamp ts (seconds) multiplies its score by; 1 for ts <= 0 or NaN. The
+  // same operations as apply, one row at a time.
+  [[nodiscard]] float factor(double ts) const noexcept {
+    if (!(ts > 0.0)) return 1.0f;
+    double age = (now - ts) / 86400.0;
+    if (age < 0.0) age = 0.0;  // a timestamp in the future
+    return 1.0f / (static_cast<float>(age) / days + 1.0f);
+  }
 };
 
 }  // namespace quantelle

@@ -4,6 +4,7 @@
 #include "core/thread_pool.h"
 #include "engine/frozen.h"
 #include "engine/score.h"
+#include "engine/score_half.h"
 #include "module/docstrings.h"
 
 namespace quantelle::py {
@@ -50,6 +51,7 @@ PyMethodDef g_methods[] = {
      "get_num_threads()\n--\n\nThe most threads a search uses."},
     {"is_frozen", as_cfunction<&py_is_frozen>(), METH_O,
      "is_frozen(array)\n--\n\nWhether no Python code can ever write the array's memory."},
+    {"score_f16", as_cfunction<&py_score_f16>(), METH_FASTCALL | METH_KEYWORDS, kScoreF16Doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,123 @@
+"""Float16 storage against float32, one thread: scan time against the float32 read floor, the
+rows re-scored in float32, and the resident memory of a corpus opened from disk.
+
+    python bench/half.py                      # 1M x 384 (about 4 GB of memory, 3 GB of disk)
+    python bench/half.py --sizes 100000x384 --queries 50 --rounds 7
+
+Run it alone on the machine (flock -x): every figure is a ratio to a case of the same run.
+"""
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import numpy as np
+
+import _quantelle
+import cases as bench_cases
+import native
+import timing
+import workload
+from quantelle import Corpus, _engine
+from quantelle.half import row_errors
+
+
+def half_copy(m: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    h = np.empty(m.shape, np.float16)
+    e = np.empty(m.shape[0], np.float32)
+    step = 1 << 15
+    for lo in range(0, m.shape[0], step):
+        h[lo:lo + step] = m[lo:lo + step]
+        e[lo:lo + step] = row_errors(m[lo:lo + step], h[lo:lo + step])
+    return h, e
+
+
+def speed(w: workload.Workload, h: np.ndarray, e: np.ndarray, rounds: int) -> dict[str, float]:
+    floor = native.load()
+    m, ids, idx, qv = w.matrix, w.ids, w.id_to_idx, w.query
+    mods = workload.all_modulations(w)
+    rep = bench_cases.repeat
+    cases = [timing.Case(f"floor.{name}", name, lambda r, name=name: floor.read(name, m, r), w.nbytes,
+                         measure_memory=False) for name in floor.reads]
+    calls = {
+        "f32.plain": lambda: _quantelle.score_candidates(m, ids, idx, qv, limit=10),
+        "f16.plain": lambda: _engine.score_f16(h, e, m, ids, idx, qv, limit=10),
+        "f32.diverse": lambda: _quantelle.score_candidates(m, ids, idx, qv, limit=10, diverse=True),
+        "f16.diverse": lambda: _engine.score_f16(h, e, m, ids, idx, qv, limit=10, diverse=True),
+        "f32.all": lambda: _quantelle.score_candidates(m, ids, idx, qv, limit=10, **mods),
+        "f16.all": lambda: _engine.score_f16(h, e, m, ids, idx, qv, limit=10, **mods),
+    }
+    cases += [timing.Case(k, k, rep(f), w.nbytes, measure_memory=False) for k, f in calls.items()]
+    timing.measure(cases, rounds, 0.2, 5.0)
+    out = {c.key: c.median for c in cases}
+    out["floor"] = min(v for k, v in out.items() if k.startswith("floor."))
+    return out
+
+
+def candidates(w: workload.Workload, h: np.ndarray, e: np.ndarray, queries: int) -> dict[str, list[int]]:
+    rng = np.random.default_rng(1)
+    counts: dict[str, list[int]] = {"limit:10": [], "diverse": []}
+    for _ in range(queries):
+        q = workload.unit(rng, w.d)
+        counts["limit:10"].append(_engine.score_f16(h, e, w.matrix, w.ids, w.id_to_idx, q, limit=10)[1])
+        counts["diverse"].append(
+            _engine.score_f16(h, e, w.matrix, w.ids, w.id_to_idx, q, limit=10, diverse=True)[1])
+    return counts
+
+
+RESIDENT = """
+import json, sys, numpy as np
+from quantelle import Corpus
+c = Corpus.open(sys.argv[1], storage=sys.argv[2])
+rng = np.random.default_rng(2)
+for _ in range(5):
+    c.search(rng.standard_normal(c.dim), "limit:10")
+kib = {l.split(":")[0]: int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmRSS")}
+print(json.dumps(kib["VmRSS"]))
+"""
+
+
+def resident(w: workload.Workload) -> dict[str, int]:
+    """VmRSS (KiB) of a fresh process that opened the saved corpus and searched it five times."""
+    with tempfile.TemporaryDirectory(dir=Path(__file__).resolve().parent.parent / "build") as tmp:
+        Corpus(w.matrix, w.ids).save(Path(tmp) / "c")
+        out = {}
+        for storage in ("float32", "float16"):
+            done = subprocess.run([sys.executable, "-c", textwrap.dedent(RESIDENT), str(Path(tmp) / "c"), storage],
+                                  capture_output=True, text=True, check=True)
+            out[storage] = json.loads(done.stdout)
+        return out
+
+
+def main() -> None:
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--sizes", default="1000000x384")
+    p.add_argument("--rounds", type=int, default=7)
+    p.add_argument("--queries", type=int, default=30)
+    args = p.parse_args()
+    for size in args.sizes.split(","):
+        n, d = (int(x) for x in size.lower().split("x"))
+        w = workload.build(n, d)
+        h, e = half_copy(w.matrix)
+        kernel = bench_cases.chosen_kernel()
+        print(f"{n} x {d}, one thread, kernel {kernel[0] if kernel else '?'}")
+        t = speed(w, h, e, args.rounds)
+        for case in ("plain", "diverse", "all"):
+            f32, f16 = t[f"f32.{case}"], t[f"f16.{case}"]
+            print(f"  {case:8s} float32 {f32 * 1e3:8.2f} ms ({f32 / t['floor']:.2f} x floor)   "
+                  f"float16 {f16 * 1e3:8.2f} ms ({f16 / t['floor']:.2f} x floor, {f16 / f32:.2f} x float32)")
+        print(f"  floor (best read loop) {t['floor'] * 1e3:.2f} ms")
+        for what, c in candidates(w, h, e, args.queries).items():
+            print(f"  re-scored, {what}: median {statistics.median(c):.0f}, worst {max(c)} of {len(c)} queries")
+        rss = resident(w)
+        print(f"  resident after open + 5 searches: float32 {rss['float32'] / 1024:.0f} MiB, "
+              f"float16 {rss['float16'] / 1024:.0f} MiB ({rss['float16'] / rss['float32']:.2f} x)")
+
+
+if __name__ == "__main__":
+    main()

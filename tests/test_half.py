@@ -1,0 +1,208 @@
+"""A float16 corpus returns the float32 corpus's hits exactly: random and adversarial rows, every
+modifier and keyword, changes and a saved corpus; and its bound is tight enough that half of it
+loses a hit."""
+import numpy as np
+import pytest
+
+import _quantelle
+import quantelle
+from quantelle import Corpus, _engine
+from quantelle.half import row_errors
+
+DIM = 48
+
+
+def embed(text):
+    return np.random.default_rng(sum(map(ord, text))).standard_normal(DIM).astype(np.float32)
+
+
+def random_rows(rng, n):
+    return rng.standard_normal((n, DIM)).astype(np.float32)
+
+
+def below_resolution(rng, n):
+    # Copies of a few rows, moved by far less than a float16 step: one float16 row each.
+    base = random_rows(rng, 8)
+    return (base[rng.integers(0, 8, n)] * (1 + 1e-6 * rng.standard_normal((n, DIM)))).astype(np.float32)
+
+
+def duplicates(rng, n):
+    return random_rows(rng, n // 20)[rng.integers(0, n // 20, n)]
+
+
+def ties_at_cut(rng, n):
+    # Scores against the first axis within a float32 step or two of x.xxxx5, where the records
+    # round alike and the order comes from the unrounded scores.
+    a = np.float32(0.61235) + np.float32(6e-8) * rng.integers(-3, 4, n).astype(np.float32)
+    rest = random_rows(rng, n)[:, 1:]
+    rest *= (np.sqrt(1 - a.astype(np.float64) ** 2) / np.linalg.norm(rest, axis=1)).astype(np.float32)[:, None]
+    return np.column_stack([a, rest]).astype(np.float32)
+
+
+def reordered(rng, n):
+    # Each pair differs by a float16 step in one coordinate: its float16 copies swap the order
+    # against a query along that coordinate, half the time.
+    x = random_rows(rng, n // 2)
+    y = x.copy()
+    y[:, 0] += np.float32(2 ** -11) * np.float32(0.9) * np.sign(x[:, 0])
+    return np.concatenate([x, y])
+
+
+DATASETS = [random_rows, below_resolution, duplicates, ties_at_cut, reordered]
+
+SEARCHES = [
+    ("", {}),
+    ("limit:40", {}),
+    ("limit:0", {}),
+    ("diverse limit:5", {}),
+    ("diverse limit:0", {}),
+    ("recent:3 unlike:noise", {}),
+    ("like:d3,d9 from: old to: new", {"threshold": 0.05}),
+    ("recent unlike:x from: a to: b limit:30", {"mmr_lambda": 0.4}),
+    ("diverse recent:10 unlike:y", {"oversample": 50}),
+    ("limit:500", {"threshold": 0.1}),
+    ("unlike:noise limit:3", {"threshold": 0.61235}),  # straddled by ties_at_cut's rows
+    ("diverse", {"within": [f"d{i}" for i in range(0, 600, 3)]}),
+    ("limit:20", {"where": {"even": True}}),
+    ("diverse limit:7", {"mask": "half"}),
+]
+
+
+def pair(rows, n):
+    ids = [f"d{i}" for i in range(n)]
+    ts = 1.7e9 - 86400.0 * np.arange(n) % 50
+    meta = [{"even": i % 2 == 0} for i in range(n)]
+    return [Corpus(rows, ids, ts, embed=embed, metadata=meta, storage=s) for s in ("float32", "float16")]
+
+
+@pytest.mark.parametrize("dataset", DATASETS, ids=[d.__name__ for d in DATASETS])
+def test_float16_corpus_gives_the_float32_hits(dataset):
+    rng = np.random.default_rng(7)
+    n = 600
+    exact, half = pair(dataset(rng, n), n)
+    queries = [exact.matrix[5] + np.float32(1e-3) * random_rows(rng, 1)[0], random_rows(rng, 1)[0],
+               np.eye(DIM, dtype=np.float32)[0]]
+    for modifiers, options in SEARCHES:
+        if options.get("mask") == "half":
+            options = {"mask": np.arange(n) % 2 == 1}
+        for q in queries:
+            a, b = exact.search(q, modifiers, **options), half.search(q, modifiers, **options)
+            assert (b.hits, b.notes) == (a.hits, a.notes), (modifiers, options)
+            assert a.prepared.rescored is None and b.prepared.rescored <= n
+
+
+def test_changes_and_a_saved_corpus_stay_exact(tmp_path):
+    rng = np.random.default_rng(3)
+    rows = random_rows(rng, 900)
+    ids = [f"d{i}" for i in range(900)]
+    exact, half = (Corpus(rows[:500], ids[:500], storage=s) for s in ("float32", "float16"))
+    q = random_rows(rng, 1)[0]
+
+    def same(a, b):
+        for m in ("limit:30", "diverse"):
+            assert b.search(q, m).hits == a.search(q, m).hits
+
+    for c in (exact, half):
+        c.add(rows[500:], ids[500:])
+    same(exact, half)
+    for c in (exact, half):
+        c.remove(ids[100:400])  # past a fifth: compacted
+    same(exact, half)
+    half.save(tmp_path / "c")
+    opened = Corpus.open(tmp_path / "c", storage="float16")
+    same(exact, opened)
+    for c in (exact, opened):
+        c.add(rows[:3] * 2, ["x", "y", "z"])
+        c.remove(["d450"])
+    same(exact, opened)
+
+
+def test_candidates_stay_few_on_random_rows():
+    rng = np.random.default_rng(11)
+    c = Corpus(random_rows(rng, 20000), [str(i) for i in range(20000)], storage="float16")
+    counts = [c.search(random_rows(rng, 1)[0], "limit:10").prepared.rescored for _ in range(10)]
+    assert min(counts) >= 10 and max(counts) <= 15, counts
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_the_scan_on_the_pool_gives_the_same_hits(threads):
+    rng = np.random.default_rng(13)
+    rows = random_rows(rng, 60000)  # past the size that the pool takes on
+    exact, half = pair(rows, 60000)
+    before = quantelle.get_num_threads()
+    quantelle.set_num_threads(threads)
+    try:
+        for m in ("limit:15", "diverse", "recent unlike:z from: a to: b"):
+            q = random_rows(rng, 1)[0]
+            assert half.search(q, m).hits == exact.search(q, m).hits
+    finally:
+        quantelle.set_num_threads(before)
+
+
+def test_storage_names_are_checked():
+    with pytest.raises(ValueError, match="^storage must be 'float32' or 'float16', got 'half'$"):
+        Corpus(np.eye(2), ["a", "b"], storage="half")
+
+
+def tight_pair():
+    """Rows A > B in float32 whose float16 copies rank B first by 0.8 of a float16 step, each off
+    by 0.45 of a step along the query: the full bounds overlap, halved ones do not."""
+    step = 2.0 ** -11  # float16's spacing in [0.5, 1)
+    theta = 0.01
+    q = np.array([np.cos(theta), np.sin(theta)], np.float32)
+    b_a = 0.25
+    b_b = b_a - 0.2 * step / np.tan(theta)
+    b_b = float(np.float16(b_b))  # exact in float16: the second coordinate adds no error
+    t = 1434 * step  # a float16
+    rows = np.array([[t + 0.45 * step, b_a], [t + 0.55 * step, b_b], [0.1, 0.1]], np.float32)
+    return rows, q
+
+
+def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row():
+    rows, q = tight_pair()
+    half = rows.astype(np.float16)
+    exact_scores = rows @ q
+    half_scores = half.astype(np.float32) @ q
+    assert exact_scores[0] > exact_scores[1] and half_scores[1] > half_scores[0]  # the premise
+    errors = row_errors(rows, half)
+    ids = ["a", "b", "c"]
+    expected = _quantelle.score_candidates(rows, ids, {}, q, limit=1)
+    assert expected[0]["id"] == "a"
+    assert _engine.score_f16(half, errors, rows, ids, {}, q, limit=1) == (expected, 2)
+    assert _engine.score_f16(half, errors * np.float32(0.5), rows, ids, {}, q, limit=1)[0] != expected
+
+
+@pytest.mark.parametrize("kernel", ["scalar", "avx2"])
+def test_each_half_kernel_gives_the_float32_records(kernel, run_python):
+    done = run_python(f"""
+        import numpy as np, _quantelle
+        from quantelle import _engine
+        from quantelle.half import row_errors
+        rng = np.random.default_rng(5)
+        for d in (1, 7, 8, 9, 31, 33, 100):
+            x = rng.standard_normal((300, d)).astype(np.float32)
+            x /= np.linalg.norm(x, axis=1, keepdims=True)
+            h = x.astype(np.float16)
+            ids = [str(i) for i in range(300)]
+            q = rng.standard_normal(d).astype(np.float32)
+            extra = dict(not_like_vec=rng.standard_normal(d).astype(np.float32),
+                         traj_from_vec=q, traj_to_vec=rng.standard_normal(d).astype(np.float32))
+            for kw in ({{}}, extra, dict(extra, diverse=True, oversample=30)):
+                want = _quantelle.score_candidates(x, ids, {{}}, q, **kw)
+                got = _engine.score_f16(h, row_errors(x, h), x, ids, {{}}, q, **kw)[0]
+                assert got == want, (d, kw)
+        """, env={"QUANTELLE_KERNEL": kernel})
+    assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    ((np.zeros((3, 2), np.float32),), "half_rows must be a 2-D C-contiguous float16 array"),
+    ((np.zeros((3, 2), np.float16), np.zeros(3, np.float64)), "row_errors must be a 1-D C-contiguous float32 array"),
+    ((np.zeros((2, 2), np.float16),), r"half_rows \(2, 2\) and row_errors \(3,\) do not match the matrix \(3, 2\)"),
+], ids=["rows-dtype", "errors-dtype", "shape"])
+def test_score_f16_refuses_a_copy_that_does_not_fit(args, message):
+    if len(args) == 1:
+        args = (args[0], np.zeros(3, np.float32))
+    m = np.eye(3, 2, dtype=np.float32)
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        _engine.score_f16(*args, m, ["a", "b", "c"], {}, m[0])
