@@ -109,6 +109,37 @@ void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
   }, Visit::by_row);
 }
 
+std::size_t plan_slots(const ScorePlan& plan, const float* (&slots)[kMaxQueries]) {
+  std::size_t n = 0;
+  slots[n++] = plan.query.data();
+  if (plan.direction) slots[n++] = plan.direction->data();
+  if (plan.negative) slots[n++] = plan.negative->data();
+  return n;
+}
+
+void finish_scores(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
+                   std::size_t n, const float* const* dots, float* out) {
+  // The stages of score_rows, row by row, with the slots in plan_slots' order.
+  const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
+  const std::optional<Decay> decay = plan.decay;
+  const float* const base = dots[0];
+  const float* const along = trajectory ? dots[1] : nullptr;
+  const float* const against = contrast ? dots[trajectory ? 2 : 1] : nullptr;
+  constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+  const WorkingSet range = plan.working.slice(begin, n);
+  const bool cut = r.threshold > 0.0f;
+  for (std::size_t j = 0; j < n; ++j) {
+    float s = base[j];
+    if (trajectory) s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * along[j];
+    const std::uint64_t row = range.row(j);
+    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
+    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
+    if (cut && s < r.threshold) s = kExcluded;
+    if (contrast) s = s - kContrastWeight * against[j];
+    out[j] = s;
+  }
+}
+
 std::vector<ScoredId> select_scored(const ScoreRequest& r, const ScorePlan& plan,
                                     std::span<const float> scores) {
   const std::vector<std::uint64_t> pool =

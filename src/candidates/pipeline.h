@@ -62,6 +62,15 @@ struct ScorePlan {
 void score_rows(const ScoreRequest& request, const ScorePlan& plan, std::size_t begin,
                 std::span<float> out);
 
+// The vectors a scan of the plan scores each row against, in slot order: the query, then the
+// trajectory's direction if any, then the contrastive query if any. Returns how many.
+std::size_t plan_slots(const ScorePlan& plan, const float* (&slots)[kMaxQueries]);
+
+// out[j] = the final score of working row begin + j, for j < n, from dots[s][j]: that row's dot
+// product with the plan's slot s (plan_slots), as the table's kernels compute it.
+void finish_scores(const ScoreRequest& request, const ScorePlan& plan, std::size_t begin,
+                   std::size_t n, const float* const* dots, float* out);
+
 // The records chosen from the scores of every working row, in working order.
 [[nodiscard]] std::vector<ScoredId> select_scored(const ScoreRequest& request,
                                                   const ScorePlan& plan,

@@ -3,6 +3,7 @@
 // interpreter lock released over memory nobody can write (engine/frozen.h).
 #include "core/thread_pool.h"
 #include "engine/frozen.h"
+#include "engine/many.h"
 
 namespace quantelle::py {
 namespace {
@@ -39,6 +40,10 @@ PyObject* py_is_frozen(PyObject*, PyObject* arg) {
   });
 }
 
+PyObject* py_score_many(PyObject*, PyObject* calls) {
+  return guarded([&] { return score_many(calls); });
+}
+
 PyMethodDef g_methods[] = {
     {"set_num_threads", as_cfunction<&py_set_num_threads>(), METH_O,
      "set_num_threads(n)\n--\n\nLet each search use at most n threads (the caller among them)."},
@@ -46,6 +51,10 @@ PyMethodDef g_methods[] = {
      "get_num_threads()\n--\n\nThe most threads a search uses."},
     {"is_frozen", as_cfunction<&py_is_frozen>(), METH_O,
      "is_frozen(array)\n--\n\nWhether no Python code can ever write the array's memory."},
+    {"score_many", as_cfunction<&py_score_many>(), METH_O,
+     "score_many(calls)\n--\n\nEach dict of calls holds the keyword arguments of one score_candidates call;\n"
+     "returns each call's records, or the exception it raises, in call order. The calls over\n"
+     "the same rows read them once for up to 64 query vectors."},
     {nullptr, nullptr, 0, nullptr},
 };
 
