@@ -1,8 +1,11 @@
 # Types of the layer's engine module (src/engine/).
-from collections.abc import Buffer
+from collections.abc import Buffer, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+import _quantelle
 
 class FrozenBuffer(Buffer):
     def __init__(self, size: int) -> None: ...
@@ -17,3 +20,4 @@ class FrozenBuffer(Buffer):
 def set_num_threads(n: int, /) -> None: ...
 def get_num_threads() -> int: ...
 def is_frozen(array: npt.NDArray[np.generic] | object, /) -> bool: ...
+def score_many(calls: Sequence[Mapping[str, Any]], /) -> list[list[_quantelle._Hit]]: ...

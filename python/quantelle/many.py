@@ -46,7 +46,7 @@ def search_many(corpus: Corpus, queries: Sequence[str | npt.ArrayLike] | npt.Arr
     for i, (query, mods) in enumerate(zip(given, per_query, strict=True)):
         try:
             drafts[i] = plan.draft(target, query, mods, embed, options, "Corpus.search_many")
-        except Exception as e:  # noqa: BLE001 - raised for the first failing query, below
+        except Exception as e:  # raised below, for the first query that fails
             failed[i] = e
     vectors, seconds = _embed_all(drafts, failed)
     prepared = {}
@@ -54,26 +54,39 @@ def search_many(corpus: Corpus, queries: Sequence[str | npt.ArrayLike] | npt.Arr
         if i not in failed:
             try:
                 prepared[i] = _corpus._prepared(state, d, vectors[i], seconds[i])
-            except Exception as e:  # noqa: BLE001
+            except Exception as e:
                 failed[i] = e
-    order = sorted(prepared)
+    # Only the queries before the first that failed need scoring: one of them may fail first.
+    order = sorted(i for i in prepared if i < min(failed, default=len(given)))
+    calls = [prepared[i].arguments for i in order]
     start = time.perf_counter()
-    outcomes = _engine.score_many([prepared[i].arguments for i in order])
-    each = (time.perf_counter() - start) / max(len(order), 1)
-    results: dict[int, SearchResult] = {}
-    for i, outcome in zip(order, outcomes, strict=True):
-        if isinstance(outcome, BaseException):
-            failed[i] = outcome
-            continue
-        p = prepared[i]
-        hits, notes = _corpus._hits(outcome, state, "recent" in p.arguments)
-        results[i] = SearchResult(hits, p, each, notes)
+    try:
+        records = _engine.score_many(calls)
+    except Exception as e:
+        at, alone = _first_failing(calls)
+        failed[order[at]] = e if alone is None else alone
     if failed:
         first = min(failed)
         error = failed[first]
         error.add_note(f"search_many: raised for queries[{first}]")
         raise error
-    return [results[i] for i in range(len(given))]
+    each = (time.perf_counter() - start) / max(len(order), 1)
+    results = []
+    for i, found in zip(order, records, strict=True):
+        hits, notes = _corpus._hits(found, state, "recent" in prepared[i].arguments)
+        results.append(SearchResult(hits, prepared[i], each, notes))
+    return results
+
+
+def _first_failing(calls: list[dict[str, Any]]) -> tuple[int, Exception | None]:
+    """The first call that fails on its own, and its error (score_many names none); (0, None)
+    where each succeeds alone (the whole failed, for memory say)."""
+    for i, call in enumerate(calls):
+        try:
+            _engine.score_many([call])
+        except Exception as alone:
+            return i, alone
+    return 0, None
 
 
 def _query_list(queries: Sequence[str | npt.ArrayLike] | npt.ArrayLike) -> list[Any]:
@@ -129,7 +142,7 @@ def _embed_all(drafts: Mapping[int, Draft], failed: dict[int, BaseException]
             for i in members:
                 try:
                     vectors[i], seconds[i] = plan.embed_texts(drafts[i])
-                except Exception as e:  # noqa: BLE001
+                except Exception as e:
                     failed[i] = e
             continue
         texts = [text for i in members for _, _, text in drafts[i].texts]

@@ -1,5 +1,6 @@
 #include "candidates/pipeline.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -119,24 +120,34 @@ std::size_t plan_slots(const ScorePlan& plan, const float* (&slots)[kMaxQueries]
 
 void finish_scores(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
                    std::size_t n, const float* const* dots, float* out) {
-  // The stages of score_rows, row by row, with the slots in plan_slots' order.
-  const bool trajectory = plan.direction.has_value(), contrast = plan.negative.has_value();
-  const std::optional<Decay> decay = plan.decay;
-  const float* const base = dots[0];
-  const float* const along = trajectory ? dots[1] : nullptr;
-  const float* const against = contrast ? dots[trajectory ? 2 : 1] : nullptr;
+  // The stages of score_rows, each a loop of its own over the run: every row still goes
+  // through the same operations in the same order, and each loop is one branch-free sweep.
   constexpr float kExcluded = -std::numeric_limits<float>::infinity();
+  const float* const base = dots[0];
+  std::size_t slot = 1;
+  if (plan.direction) {
+    const float* const along = dots[slot++];
+    for (std::size_t j = 0; j < n; ++j)
+      out[j] = kTrajectoryQueryWeight * base[j] + kTrajectoryDirectionWeight * along[j];
+  } else {
+    std::copy(base, base + n, out);
+  }
   const WorkingSet range = plan.working.slice(begin, n);
-  const bool cut = r.threshold > 0.0f;
-  for (std::size_t j = 0; j < n; ++j) {
-    float s = base[j];
-    if (trajectory) s = kTrajectoryQueryWeight * s + kTrajectoryDirectionWeight * along[j];
-    const std::uint64_t row = range.row(j);
-    if (decay) s = decay->apply(s, (*r.timestamps)[row]);
-    if (r.mask && (*r.mask)[row] == 0) s = kExcluded;
-    if (cut && s < r.threshold) s = kExcluded;
-    if (contrast) s = s - kContrastWeight * against[j];
-    out[j] = s;
+  if (plan.decay) {
+    const Decay decay = *plan.decay;
+    const VectorF64 stamps = *r.timestamps;
+    for (std::size_t j = 0; j < n; ++j) out[j] = decay.apply(out[j], stamps[range.row(j)]);
+  }
+  if (r.mask) {
+    const BoolVector mask = *r.mask;
+    for (std::size_t j = 0; j < n; ++j) out[j] = mask[range.row(j)] == 0 ? kExcluded : out[j];
+  }
+  if (const float t = r.threshold; t > 0.0f) {
+    for (std::size_t j = 0; j < n; ++j) out[j] = out[j] < t ? kExcluded : out[j];
+  }
+  if (plan.negative) {
+    const float* const against = dots[slot];
+    for (std::size_t j = 0; j < n; ++j) out[j] = out[j] - kContrastWeight * against[j];
   }
 }
 

@@ -53,8 +53,8 @@ PyMethodDef g_methods[] = {
      "is_frozen(array)\n--\n\nWhether no Python code can ever write the array's memory."},
     {"score_many", as_cfunction<&py_score_many>(), METH_O,
      "score_many(calls)\n--\n\nEach dict of calls holds the keyword arguments of one score_candidates call;\n"
-     "returns each call's records, or the exception it raises, in call order. The calls over\n"
-     "the same rows read them once for up to 64 query vectors."},
+     "returns each call's records in call order, or raises the error of the first call that\n"
+     "fails. The calls over the same rows read them once for up to 64 query vectors."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,71 +5,40 @@
 #include <vector>
 
 #include "candidates/many.h"
+#include "module/results.h"
 #include "module/score_call.h"
 
 namespace quantelle::py {
 namespace {
 
-// The exception just raised, taken out of the indicator.
-PyRef take_raised() noexcept {
-  (void)fetch_error();  // a failure without an exception becomes SystemError
-  return PyRef::steal(PyErr_GetRaisedException());
-}
+// One call's keyword arguments as a fast call takes them, each value held: the conversion of
+// another call may run code that changes the dict.
+struct Kwargs {
+  PyRef names;
+  std::vector<PyRef> held;
+  std::vector<PyObject*> values;
+};
 
-// What guarded() makes of a fault, kept as an object.
-PyRef fault_raised(const Fault& fault) noexcept {
-  report_fault(fault);
-  raise_panic(fault.message);
-  return take_raised();
-}
-
-// One call's keyword arguments, bound as score_candidates binds them.
-PyResult<void> bind_dict(ScoreCall& call, PyObject* kwargs) {
-  if (!PyDict_Check(kwargs)) {
+PyResult<Kwargs> kwargs_of(PyObject* dict) {
+  if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "score_many: each call must be a dict of keyword arguments, not %T",
-                 kwargs);
+                 dict);
     return kErrorSet;
   }
-  const Py_ssize_t n = PyDict_GET_SIZE(kwargs);
-  PyRef names = created(PyTuple_New(n));
-  std::vector<PyObject*> values(static_cast<std::size_t>(n));
+  const Py_ssize_t n = PyDict_GET_SIZE(dict);
+  Kwargs out{created(PyTuple_New(n)), {}, {}};
   Py_ssize_t pos = 0, i = 0;
   PyObject *key = nullptr, *value = nullptr;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+  while (PyDict_Next(dict, &pos, &key, &value)) {
     if (!PyUnicode_Check(key)) {
       PyErr_SetString(PyExc_TypeError, "keywords must be strings");
       return kErrorSet;
     }
-    PyTuple_SET_ITEM(names.get(), i, Py_NewRef(key));
-    values[static_cast<std::size_t>(i++)] = value;  // the dict keeps it alive: call.refs do too
+    PyTuple_SET_ITEM(out.names.get(), i++, Py_NewRef(key));
+    out.held.push_back(PyRef::borrow(value));
+    out.values.push_back(value);
   }
-  return bind_score_call(call, values.data(), 0, n == 0 ? nullptr : names.get());
-}
-
-// Every call bound and planned; a call that fails keeps its exception and takes no part after.
-struct Planned {
-  std::vector<std::unique_ptr<ScoreCall>> calls;
-  std::vector<std::optional<ScorePlan>> plans;
-  std::vector<PyRef> errors;
-};
-
-void plan_call(Planned& all, std::size_t i, PyObject* kwargs) {
-  try {
-    ScoreCall& call = *all.calls[i];
-    if (!bind_dict(call, kwargs)) {
-      all.errors[i] = take_raised();
-      return;
-    }
-    Outcome<std::optional<ScorePlan>> plan = plan_scores(call.request);
-    if (!plan) {
-      (void)raise_failure(plan.error());
-      all.errors[i] = take_raised();
-    } else if (*plan) {
-      all.plans[i].emplace(std::move(**plan));
-    }
-  } catch (const Fault& fault) {
-    all.errors[i] = fault_raised(fault);
-  }
+  return out;
 }
 
 }  // namespace
@@ -78,45 +47,54 @@ PyResult<PyRef> score_many(PyObject* calls) {
   PyRef list = PyRef::steal(PySequence_Fast(calls, "score_many: calls must be a list of dicts"));
   if (!list) return kErrorSet;
   const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()));
-  PyObject* const* items = PySequence_Fast_ITEMS(list.get());
-  Planned all{{}, std::vector<std::optional<ScorePlan>>(n), std::vector<PyRef>(n)};
-  all.calls.reserve(n);
+  // Every object this function creates before the results, first: an allocation may run a
+  // finalizer, which could change what a bound call reads in place.
+  std::vector<Kwargs> kwargs;
+  kwargs.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    all.calls.push_back(std::make_unique<ScoreCall>());
-    plan_call(all, i, items[i]);
+    auto k = kwargs_of(PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i)));
+    if (!k) return kErrorSet;
+    kwargs.push_back(std::move(*k));
+  }
+
+  Pins pins;  // shared, as the calls are used together
+  std::vector<std::unique_ptr<ScoreCall>> bound(n);
+  std::vector<std::optional<ScorePlan>> plans(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    bound[i] = std::make_unique<ScoreCall>();
+    const Kwargs& k = kwargs[i];
+    const auto nkw = static_cast<Py_ssize_t>(k.values.size());
+    if (!bind_score_call(*bound[i], k.values.data(), 0, nkw == 0 ? nullptr : k.names.get(),
+                         &pins)) {
+      return kErrorSet;
+    }
+    Outcome<std::optional<ScorePlan>> plan = plan_scores(bound[i]->request);
+    if (!plan) return std::unexpected(raise_failure(plan.error()));
+    if (*plan) plans[i].emplace(std::move(**plan));
   }
 
   std::vector<ManyCall> many;
   for (std::size_t i = 0; i < n; ++i) {
-    if (all.plans[i]) {
-      many.push_back({&all.calls[i]->request, &*all.plans[i]});
-    }
+    if (plans[i]) many.push_back({&bound[i]->request, &*plans[i]});
   }
   std::vector<BestRows> best = best_rows_many(many);
 
-  PyRef out = created(PyList_New(static_cast<Py_ssize_t>(n)));
-  std::size_t next = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyRef result;
-    if (all.errors[i]) {
-      result = std::move(all.errors[i]);
-    } else if (!all.plans[i]) {
-      result = created(PyList_New(0));  // empty without scoring a row
-    } else {
-      std::optional<std::vector<ScoredId>> picks;
-      try {
-        picks = select_best(many[next], std::move(best[next]));
-      } catch (const Fault& fault) {
-        result = fault_raised(fault);
-      }
-      ++next;
-      if (picks) {
-        PyResult<PyRef> records = score_records(*all.calls[i], *picks);
-        if (!records) return kErrorSet;
-        result = std::move(*records);
-      }
+  // Every chosen id held before the first record is created.
+  std::vector<std::vector<PyRef>> ids(n);
+  std::vector<std::vector<double>> scores(n);
+  for (std::size_t i = 0, next = 0; i < n; ++i) {
+    if (!plans[i]) continue;
+    for (const ScoredId& pick : select_best(many[next], std::move(best[next]))) {
+      ids[i].push_back(PyRef::borrow(bound[i]->ids.item(pick.id_index)));
+      scores[i].push_back(pick.score);
     }
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), result.release());
+    ++next;
+  }
+  PyRef out = created(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; i < n; ++i) {
+    PyResult<PyRef> records = record_list(ids[i], scores[i]);
+    if (!records) return kErrorSet;
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), records->release());
   }
   return out;
 }
