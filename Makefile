@@ -37,7 +37,7 @@ fuzz-smoke:
 	fuzz/run.sh 200000
 
 clean:
-	rm -rf build dist $(VENV) .venv-sanitize
+	rm -rf build dist $(VENV) .venv-sanitize .venv-tsan
 
 # The main job: `make demo Q="read a json file" MODS="diverse limit:5"` searches once; without Q
 # it prompts. The package is rebuilt only when a source changed since the last demo. The hashing
@@ -92,6 +92,29 @@ install-sanitize: $(SANITIZE_PY)
 
 test-sanitize: install-sanitize
 	tools/sanitize-env $(SANITIZE_PY) -m pytest -q -p no:cacheprovider --capture=sys
+
+# The threaded paths (the engine's pool, searches from several threads, changes under them)
+# against a ThreadSanitizer build, in a venv and build dir of their own.
+TSAN_VENV := .venv-tsan
+TSAN_PY := $(TSAN_VENV)/bin/python
+TSAN_BUILD_DIR ?= build/tsan
+TSAN_TESTS := tests/test_engine.py tests/test_changes.py $(wildcard tests/test_many.py)
+
+.PHONY: test-tsan install-tsan
+
+$(TSAN_PY):
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
+	$(PYTHON313) -m venv $(TSAN_VENV)
+	$(TSAN_PY) -m pip install --disable-pip-version-check -q --upgrade pip
+
+install-tsan: $(TSAN_PY)
+	$(TSAN_PY) -m pip install --disable-pip-version-check -q ".[test]" \
+	  -Cbuild-dir=$(TSAN_BUILD_DIR) \
+	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
+	  -Ccmake.define.TSAN=ON
+
+test-tsan: install-tsan
+	tools/sanitize-env --thread $(TSAN_PY) -m pytest -q -p no:cacheprovider --capture=sys $(TSAN_TESTS)
 
 # The benchmark (bench/run.py; README "Benchmarks"): a Release build with the `bench` extra
 # (threadpoolctl, faiss-cpu, usearch) in .venv, then the full grid, alone on the machine (an

@@ -6,6 +6,7 @@ import numpy as np
 import numpy.typing as npt
 
 import _quantelle
+from _quantelle import score_candidates as score_candidates
 
 class FrozenBuffer(Buffer):
     def __init__(self, size: int) -> None: ...

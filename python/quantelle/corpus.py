@@ -24,7 +24,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import many, plan, saved
+from . import _engine, many, plan, saved, threads
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
@@ -370,8 +370,10 @@ class Corpus:
         return many.search_many(self, queries, modifiers, embed, options)
 
     def _score(self, arguments: dict[str, Any], state: State) -> list[_quantelle._Hit]:
-        """The one native call of a search: `arguments` as prepared against `state`."""
-        return _quantelle.score_candidates(**arguments)
+        """The one native call of a search: `arguments` as prepared against `state`, on the
+        engine's threads (its results are `_quantelle.score_candidates`' own)."""
+        threads.engine_ready()
+        return _engine.score_candidates(**arguments)
 
 
 def _prepared(state: State, d: plan.Draft, vectors: Mapping[str, npt.ArrayLike],

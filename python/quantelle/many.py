@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from . import _engine, plan
+from . import _engine, plan, threads
 from . import corpus as _corpus
 from .results import SearchResult
 
@@ -59,6 +59,7 @@ def search_many(corpus: Corpus, queries: Sequence[str | npt.ArrayLike] | npt.Arr
     # Only the queries before the first that failed need scoring: one of them may fail first.
     order = sorted(i for i in prepared if i < min(failed, default=len(given)))
     calls = [prepared[i].arguments for i in order]
+    threads.engine_ready()
     start = time.perf_counter()
     try:
         records = _engine.score_many(calls)

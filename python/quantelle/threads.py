@@ -2,7 +2,8 @@
 
 The default is the number of CPUs this process may run on (its affinity mask, so a container or
 ``taskset`` limit is respected), or ``QUANTELLE_NUM_THREADS`` where that is set. `_quantelle`
-itself never starts a thread; only the layer's own code reads this setting.
+itself never starts a thread; only the layer's own code reads this setting, and the engine's pool
+(`quantelle._engine`) is kept at it.
 """
 
 from __future__ import annotations
@@ -11,6 +12,8 @@ import os
 import threading
 from collections.abc import Callable
 
+from . import _engine
+
 __all__ = ["get_num_threads", "set_num_threads"]
 
 ENVIRONMENT = "QUANTELLE_NUM_THREADS"
@@ -18,6 +21,7 @@ ENVIRONMENT = "QUANTELLE_NUM_THREADS"
 _lock = threading.Lock()
 _count: int | None = None
 _listeners: list[Callable[[int], None]] = []
+_engine_told = False  # whether the engine's pool has the count (it starts at one thread)
 
 
 def _checked(n: object, what: str) -> int:
@@ -50,12 +54,26 @@ def get_num_threads() -> int:
         return _count
 
 
+def engine_ready() -> None:
+    """Give the engine's pool the count before its first scan (later changes reach it at once)."""
+    global _engine_told
+    if _engine_told:
+        return
+    n = get_num_threads()
+    with _lock:
+        if not _engine_told:  # else a set_num_threads came in between, and told it
+            _engine.set_num_threads(n)
+            _engine_told = True
+
+
 def set_num_threads(n: int) -> None:
     """Use at most `n` threads (at least 1) from now on, in every thread of this process."""
-    global _count
+    global _count, _engine_told
     n = _checked(n, "the number of threads")
     with _lock:
         _count = n
+        _engine.set_num_threads(n)
+        _engine_told = True
         listeners = list(_listeners)
     for listener in listeners:
         listener(n)

@@ -149,13 +149,15 @@ std::vector<std::uint64_t> top_k_unordered(std::span<const float> s, std::uint64
   return top_k_indices(s, k);
 }
 
-std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k) {
-  if (keyed(s, k)) return top_k_by_keys(s, static_cast<std::size_t>(k), true);
+namespace {
+
+// The k best that rank, best first (+inf among them).
+std::vector<Ranked> best_ranked(std::span<const float> s, std::uint64_t k) {
   // Scores of -inf and NaN rank last and are dropped at the end, so they can never displace a
   // finite score: leaving them out of the selection gives the same result (no floor lets them
   // in). +inf ranks first and does take a place before it is dropped.
   std::vector<Ranked> best;
-  if (k == 0) return {};
+  if (k == 0) return best;
   if (k < s.size()) {
     const auto wanted = static_cast<std::size_t>(k);
     from_sampled_floor(s, wanted, [&](float floor) {
@@ -169,6 +171,22 @@ std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t
     }
   }
   std::sort(best.begin(), best.end(), before);
+  return best;
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> top_k_ranked(std::span<const float> s, std::uint64_t k) {
+  const std::vector<Ranked> best = best_ranked(s, k);
+  std::vector<std::uint64_t> out;
+  out.reserve(best.size());
+  for (const Ranked& r : best) out.push_back(r.position);
+  return out;
+}
+
+std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k) {
+  if (keyed(s, k)) return top_k_by_keys(s, static_cast<std::size_t>(k), true);
+  const std::vector<Ranked> best = best_ranked(s, k);
   std::vector<std::uint64_t> out;
   out.reserve(best.size());
   for (const Ranked& r : best) {

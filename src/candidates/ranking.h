@@ -20,6 +20,11 @@ namespace quantelle {
 // The k best positions of s under score_order, then only those with a finite score.
 [[nodiscard]] std::vector<std::uint64_t> top_k_indices(std::span<const float> s, std::uint64_t k);
 
+// The k best positions of s under score_order among the scores that rank (finite or +inf), best
+// first, +inf kept: what top_k_indices selects before it drops +inf. The k best of the union of
+// several parts' lists are the k best of the whole, so parts of s may be ranked apart.
+[[nodiscard]] std::vector<std::uint64_t> top_k_ranked(std::span<const float> s, std::uint64_t k);
+
 // The same positions in any order, where leaving them unsorted saves time (k a large share of s).
 [[nodiscard]] std::vector<std::uint64_t> top_k_unordered(std::span<const float> s, std::uint64_t k);
 

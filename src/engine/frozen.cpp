@@ -152,6 +152,15 @@ PyType_Spec g_spec = {"quantelle._engine.FrozenBuffer", sizeof(FrozenBuffer), 0,
 
 PyTypeObject* g_type = nullptr;
 
+// Whether asking o for a buffer runs only native code. A class defined in Python (or any type
+// whose slots Python code may still replace) can export through __buffer__, which could run
+// anything, the caller's arguments changed under the call among it; such memory counts as
+// writable.
+bool exports_natively(PyObject* o) noexcept {
+  PyTypeObject* t = Py_TYPE(o);
+  return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE);
+}
+
 // NumPy's own rule for making an array writeable, read the other way round.
 bool writable_end(PyObject* base) {
   Py_buffer view;
@@ -181,7 +190,7 @@ PyResult<bool> is_frozen(PyObject* array) {
     if (PyArray_ISWRITEABLE(a) || PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) return false;
     PyObject* base = PyArray_BASE(a);
     if (base == nullptr) return false;  // wraps memory of unknown origin
-    if (!PyArray_Check(base)) return !writable_end(base);
+    if (!PyArray_Check(base)) return exports_natively(base) && !writable_end(base);
     o = base;
   }
 }

@@ -4,6 +4,8 @@
 #include "core/thread_pool.h"
 #include "engine/frozen.h"
 #include "engine/many.h"
+#include "engine/score.h"
+#include "module/docstrings.h"
 
 namespace quantelle::py {
 namespace {
@@ -45,6 +47,8 @@ PyObject* py_score_many(PyObject*, PyObject* calls) {
 }
 
 PyMethodDef g_methods[] = {
+    {"score_candidates", as_cfunction<&entry<engine_score_impl>>(), METH_FASTCALL | METH_KEYWORDS,
+     kScoreCandidatesDoc},
     {"set_num_threads", as_cfunction<&py_set_num_threads>(), METH_O,
      "set_num_threads(n)\n--\n\nLet each search use at most n threads (the caller among them)."},
     {"get_num_threads", as_cfunction<&py_get_num_threads>(), METH_NOARGS,

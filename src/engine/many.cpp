@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "candidates/many.h"
+#include "engine/score.h"
+#include "engine/unlocked.h"
 #include "module/results.h"
 #include "module/score_call.h"
 
@@ -74,21 +76,37 @@ PyResult<PyRef> score_many(PyObject* calls) {
   }
 
   std::vector<ManyCall> many;
+  bool frozen = true;
   for (std::size_t i = 0; i < n; ++i) {
-    if (plans[i]) many.push_back({&bound[i]->request, &*plans[i]});
+    if (!plans[i]) continue;
+    many.push_back({&bound[i]->request, &*plans[i]});
+    auto f = scan_inputs_frozen(*bound[i]);
+    if (!f) return kErrorSet;
+    frozen = frozen && *f;
   }
-  std::vector<BestRows> best = best_rows_many(many);
+  std::vector<std::vector<ScoredId>> picks(many.size());
+  {
+    // Arrays someone could still write are scanned with the lock held: no Python thread runs.
+    const Unlocked unlocked(frozen);
+    std::vector<BestRows> best = best_rows_many(many);
+    for (std::size_t c = 0; c < many.size(); ++c) picks[c] = select_best(many[c], std::move(best[c]));
+  }
 
-  // Every chosen id held before the first record is created.
+  // Every chosen id held before the first record is created. Another thread may have changed
+  // an ids list read in place meanwhile: its items are read afresh, and only a shorter list
+  // cannot be answered.
   std::vector<std::vector<PyRef>> ids(n);
   std::vector<std::vector<double>> scores(n);
   for (std::size_t i = 0, next = 0; i < n; ++i) {
     if (!plans[i]) continue;
-    for (const ScoredId& pick : select_best(many[next], std::move(best[next]))) {
+    if (bound[i]->ids.current_size() < bound[i]->ids.size()) {
+      PyErr_SetString(PyExc_RuntimeError, "ids changed size during the search");
+      return kErrorSet;
+    }
+    for (const ScoredId& pick : picks[next++]) {
       ids[i].push_back(PyRef::borrow(bound[i]->ids.item(pick.id_index)));
       scores[i].push_back(pick.score);
     }
-    ++next;
   }
   PyRef out = created(PyList_New(static_cast<Py_ssize_t>(n)));
   for (std::size_t i = 0; i < n; ++i) {

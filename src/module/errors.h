@@ -2,6 +2,8 @@
 // The two failure channels at the boundary. Python errors travel as ErrorSet (the indicator is
 // already set); internal faults are thrown as Fault and become the panic exception only in
 // entry(), after unwinding has released every reference the call held.
+#include <cxxabi.h>
+
 #include <exception>
 #include <expected>
 #include <new>
@@ -51,13 +53,17 @@ inline PyRef created(PyObject* o, std::source_location where = std::source_locat
 [[nodiscard]] ErrorSet name_type_error(std::string_view param) noexcept;
 
 // Runs fn, which returns PyResult<PyRef>: the only place where faults and C++ exceptions become
-// Python ones, after unwinding has released everything the call held.
+// Python ones, after unwinding has released everything the call held. Nothing else leaves it
+// but the unwinding of a thread that the interpreter ends while the call waits for its lock
+// (a daemon thread at exit): that must go on to the thread's end.
 template <class Fn>
-PyObject* guarded(Fn&& fn) noexcept {
+PyObject* guarded(Fn&& fn) {
   try {
     PyResult<PyRef> out = fn();
     if (out) return out->release();
     (void)fetch_error();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const Fault& f) {
     report_fault(f);
     raise_panic(f.message);
@@ -76,7 +82,7 @@ PyObject* guarded(Fn&& fn) noexcept {
 // The fast-call entry point of a function implemented by Impl.
 template <PyResult<PyRef> (*Impl)(PyObject* const*, Py_ssize_t, PyObject*)>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) noexcept {
+                PyObject* kwnames) {
   return guarded([&] { return Impl(args, nargs, kwnames); });
 }
 

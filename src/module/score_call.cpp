@@ -76,6 +76,14 @@ PyResult<void> bind_score_call(ScoreCall& call, PyObject* const* args, Py_ssize_
   return resolve_ids(call);
 }
 
+ScannedArrays scanned_arrays(const ScoreCall& call) noexcept {
+  constexpr std::size_t kMatrix = index_of(kParams, "matrix");
+  constexpr std::size_t kTimestamps = index_of(kParams, "timestamps");
+  constexpr std::size_t kMask = index_of(kParams, "mask");
+  return {call.refs[kMatrix].get(), call.request.timestamps ? call.refs[kTimestamps].get() : nullptr,
+          call.request.mask ? call.refs[kMask].get() : nullptr};
+}
+
 PyResult<PyRef> score_records(const ScoreCall& call, std::span<const ScoredId> picks) {
   // Hold the chosen ids before any object is created: a collection triggered by an allocation
   // could run a finalizer that empties the caller's list.

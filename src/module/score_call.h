@@ -41,6 +41,15 @@ struct ScoreCall {
                                              Py_ssize_t nargs, PyObject* kwnames,
                                              Pins* pins = nullptr);
 
+// The arrays whose memory the rows' stages read, as the caller passed them (nullptr where the
+// request does not read one): what must stay unchanged while a scan runs without the lock.
+struct ScannedArrays {
+  PyObject* matrix = nullptr;
+  PyObject* timestamps = nullptr;
+  PyObject* mask = nullptr;
+};
+[[nodiscard]] ScannedArrays scanned_arrays(const ScoreCall& call) noexcept;
+
 // [{"id": str, "score": float}, ...] of the picks, in their order.
 [[nodiscard]] PyResult<PyRef> score_records(const ScoreCall& call,
                                             std::span<const ScoredId> picks);

@@ -28,6 +28,11 @@ class TextList {
     if (live_ == nullptr || !all_exact_) return {};
     return {PySequence_Fast_ITEMS(live_), size_};
   }
+  // How many items the list holds now: fewer than size() if code that ran meanwhile (another
+  // thread, while the lock was released) shrank it.
+  [[nodiscard]] std::size_t current_size() const noexcept {
+    return live_ != nullptr ? static_cast<std::size_t>(PySequence_Fast_GET_SIZE(live_)) : size_;
+  }
   // Takes a reference to every item of a list read in place.
   void pin();
   [[nodiscard]] bool reads_in_place(PyObject* o) const noexcept { return live_ == o; }
