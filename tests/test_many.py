@@ -3,6 +3,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -11,6 +12,7 @@ import pytest
 import _quantelle as q
 from quantelle import Corpus, _engine
 from quantelle.embedding import HashingEmbedder
+from quantelle.frozen import frozen_copy
 
 D = 32
 N = 700
@@ -192,6 +194,32 @@ def test_score_many_reads_a_list_changed_by_an_earlier_calls_conversion():
     first = {**GOOD, "ids": ids}
     got = _engine.score_many([first, {**first, "limit": Clearing()}])
     assert got == [q.score_candidates(**GOOD), q.score_candidates(**GOOD, limit=2)]
+
+
+def test_the_lock_is_released_while_frozen_rows_are_scanned():
+    rows = frozen_copy(np.random.default_rng(1).standard_normal((200_000, 64)), np.float32)
+    ids = [str(i) for i in range(len(rows))]
+    calls = [{"matrix": rows, "ids": ids, "id_to_idx": {}, "query_vec": rows[i]} for i in range(64)]
+    count, stop = [0], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            count[0] += 1
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)  # far longer than the scan: a held lock would let none run
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    try:
+        time.sleep(0.01)
+        start = count[0]
+        _engine.score_many(calls)
+        during = count[0] - start
+    finally:
+        stop.set()
+        spinner.join()
+        sys.setswitchinterval(old)
+    assert during > 1000
 
 
 @pytest.mark.parametrize("variant", ["scalar", "avx2", "avx512"])
