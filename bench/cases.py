@@ -40,10 +40,10 @@ from native import Floor
 from timing import Case
 from workload import Workload, all_modulations
 
-# A group is a set of cases the run can be limited to (--only). "many": 64 queries at once, for
-# the engine's search_many; an engine group (its threads, its search_many) joins as one more
-# builder of Cases over the same Workload, and its keys get ratios to both floors.
-GROUPS = ("floor", "score", "convert", "numpy", "faiss", "usearch", "many", "mmr")
+# A group is a set of cases the run can be limited to (--only). "many": 64 queries at once, the
+# kernel table's tiled pass and the peers; "engine": the layer's Corpus.search and search_many
+# (engine_cases.py), whose keys get ratios to both floors and which brings the many peers along.
+GROUPS = ("floor", "score", "convert", "numpy", "faiss", "usearch", "many", "engine", "mmr")
 THREADS = peers.THREADS
 MANY_QUERIES = 64
 MANY_MIN_ROWS = 100_000  # where many queries per read matter; below, the grid skips the group
@@ -182,15 +182,16 @@ def many_queries(w: Workload) -> np.ndarray:
 
 
 def many_cases(w: Workload, queries: np.ndarray, groups: set[str], faiss_index: object | None,
-               variant: str | None) -> list[Case]:
+               variant: str | None, engine_many: bool = False) -> list[Case]:
     """64 queries per call; the tables divide by 64 (per query). Ours is the kernel table's tiled
-    pass through the probe on one thread (every query's best row, before any top-k of the
-    engine's own); the peers run at default threads."""
+    pass through the probe on one thread (every query's best row, before any top-k), and with
+    `engine_many` the layer's search_many, whose cases come separately; the peers run at default
+    threads."""
     m, ids, nq = w.matrix, w.ids, len(queries)
     cases: list[Case] = []
-    if "many" not in groups:
+    if "many" not in groups and not engine_many:
         return cases
-    if variant is not None:
+    if variant is not None and "many" in groups:
         cases.append(Case("many.tiles", f"{nq} queries, dot_tile blocks, best row each, 1 thread ({variant}, probe)",
                           on_variant(variant, lambda: probe.best_by_tiles(m, w.n, w.d, queries, nq)),
                           w.nbytes, measure_memory=False))

@@ -349,6 +349,8 @@ def peer_table(points: list[dict[str, Any]]) -> tuple[list[str], list[list[str]]
     for p in points:
         c = p["cases"]
         plain = c.get("score.plain", {}).get("median_s")
+        if plain is None:  # a run without the score group
+            continue
         rows.append([f"{p['n']:,} × {p['d']}",
                      *(f"{plain / c[peers[h]]['median_s']:.2f}" if plain and peers[h] in c else "" for h in cols)])
     return ["n × d", *(f"plain ÷ {h}" for h in cols)], rows

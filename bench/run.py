@@ -33,15 +33,19 @@ import numpy as np  # noqa: E402
 
 import _quantelle  # noqa: E402
 import cases as bench_cases  # noqa: E402
+import engine_cases  # noqa: E402
+import engine_report  # noqa: E402
 import native  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
 import workload  # noqa: E402
+from timing import Case  # noqa: E402
 
 FULL_GRID = [(1_000, 384), (10_000, 384), (100_000, 384), (100_000, 768), (1_000_000, 384)]
 QUICK_GRID = [(1_000, 384), (10_000, 384), (10_000, 768)]
 ROOT = Path(__file__).resolve().parent.parent
+DEFAULT_THREADS_LAST = ("faiss.index.Nt", "usearch.Nt", "numpy.default")
 MMR_MAX_N = 200_000  # MMR runs once per dimension, at the largest grid point up to this size
 BUSY_SHARE = 0.05  # of all CPUs, used by other processes during the run
 
@@ -59,6 +63,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--seed", type=int, default=workload.SEED)
     p.add_argument("--kernel", help="force the module's kernel table (QUANTELLE_KERNEL), e.g. avx2")
     p.add_argument("--many-repeat", type=int, default=3, help="rounds of the 64-query cases (each takes seconds at 1M)")
+    p.add_argument("--many-from", type=int, default=bench_cases.MANY_MIN_ROWS,
+                   help="grid points of at least this many rows also time 64 queries at once")
+    p.add_argument("--engine-kernels",
+                   help="kernel tables on which the engine group also runs, each in a process of its own "
+                        "(default: every SIMD table where the CPU runs more than one)")
     p.add_argument("--write-docs", action="store_true",
                    help="rewrite the README's benchmark summary and the results of docs/benchmarks.md")
     args = p.parse_args(argv)
@@ -72,6 +81,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     if unknown:
         p.error(f"unknown group(s) {sorted(unknown)}; known: {', '.join(bench_cases.GROUPS)}")
     args.groups = groups
+    args.engine_kernels = args.engine_kernels.split(",") if args.engine_kernels else None
     return args
 
 
@@ -211,6 +221,13 @@ def describe(env: dict[str, Any], mach: dict[str, Any]) -> list[str]:
     lines.append(f"usearch {env['usearch']}, exact search" if env["usearch"] else "usearch: not installed, skipped")
     lines.append(f"threads: 1, and {peers.THREADS} (the CPUs this process may use) for the N-thread floor and peers"
                  + (f"; FMA peak of one core {env['fma_peak'] / 1e9:.1f} GFLOP/s" if env.get("fma_peak") else ""))
+    engine = env.get("engine")
+    if engine is not None:
+        own = engine["kernels_in_own_process"]
+        lines.append("engine: Corpus.search at set_num_threads(1) and at the default "
+                     f"{peers.THREADS}, on the kernels this process chose"
+                     + (f", and on {', '.join(own)} each in a process of its own" if own else
+                        " (the one SIMD table this CPU runs: no other to compare)"))
     if env["floor_loops"]:
         lines.append(f"floor: fastest of the read loops {', '.join(env['floor_loops'])} "
                      f"(bench/floor.c, -O3, built with {env['floor_compiler']})")
@@ -230,24 +247,40 @@ def mmr_points(grid: list[tuple[int, int]]) -> set[tuple[int, int]]:
     return set(best.values())
 
 
+def with_engine(cases: list[Case], engine: list[Case]) -> list[Case]:
+    """The engine's cases before the peers at default threads, whose idle workers may still spin
+    for a moment after a call."""
+    at = next((i for i, c in enumerate(cases) if c.key in DEFAULT_THREADS_LAST), len(cases))
+    return cases[:at] + engine + cases[at:]
+
+
 def run_point(n: int, d: int, args: argparse.Namespace, floor: native.Floor | None,
               threads: peers.Threads, with_mmr: bool, env: dict[str, Any]) -> dict[str, Any]:
     w = workload.build(n, d, args.seed)
     index = peers.faiss_index(w.matrix) if "faiss" in args.groups and peers.faiss_available() else None
+    engine = engine_cases.Engine(w, args.engine_kernels, args.seed) if "engine" in args.groups else None
     watch = CpuWatch()
     cases = bench_cases.score_cases(w, floor, threads, args.groups, index)
+    if engine is not None:
+        cases = with_engine(cases, engine.cases())
     if with_mmr:
         cases += bench_cases.mmr_cases(w, threads, args.groups)
     timing.measure(cases, args.repeat, args.warmup, args.sample_ms / 1e3)
     variant = env["kernel"]["name"] if env["kernel"] else None
-    many = bench_cases.many_cases(w, queries := bench_cases.many_queries(w), args.groups, index, variant) \
-        if n >= bench_cases.MANY_MIN_ROWS else []
+    many: list[Case] = []
+    queries = bench_cases.many_queries(w) if n >= args.many_from else None
+    if queries is not None:
+        engine_many = engine.many_cases(queries) if engine is not None else []
+        many = engine_many + bench_cases.many_cases(w, queries, args.groups, index, variant, bool(engine_many))
     timing.measure(many, min(args.repeat, args.many_repeat), 0.0, args.sample_ms / 1e3)
     records = bench_cases.pick_floor({c.key: report.case_record(c) for c in cases + many})
     report.add_ratios(records)
     agreement = bench_cases.agreement(w, index) if "score" in args.groups and "numpy" in args.groups else {}
-    if many and "numpy" in args.groups:
+    if queries is not None and "many" in args.groups and "numpy" in args.groups:
         agreement.update(bench_cases.many_agreement(w, queries, variant))
+    if engine is not None:
+        agreement.update(engine.agreement(queries))
+        engine.close()
     point = {
         "n": n, "d": d, "nbytes": w.nbytes, "inputs_built_s": round(w.build_seconds, 2),
         "other_processes_cpu_share": round(watch.others(), 3),
@@ -283,6 +316,10 @@ def overview(result: dict[str, Any]) -> list[tuple[str, tuple[list[str], list[li
         (f"{bench_cases.MANY_QUERIES} queries at once, per query (× the 1-thread floor; tiles also × the "
          "compute bound of one core)", report.many_table(points)),
         ("MMR", report.mmr_table(points)),
+        (f"Corpus.search, the layer's engine (× the floor of as many threads; peers at default threads; below 1: "
+         "faster)", engine_report.search_table(points, peers.THREADS)),
+        (f"Corpus.search_many of {bench_cases.MANY_QUERIES} queries, per query, default threads (below 1: faster)",
+         engine_report.many_table(points, peers.THREADS)),
         ("Where a score_candidates call goes, from outside (differences of medians)",
          report.breakdown_table(points)),
         ("Targets", report.targets_table(result["targets"])),
@@ -315,7 +352,11 @@ def main(argv: list[str]) -> int:
     except RuntimeError as e:
         print(f"note: no floor kernel: {e}", file=sys.stderr)
         floor = None
+    if args.engine_kernels is None:
+        args.engine_kernels = engine_cases.default_kernels(bench_cases.kernel_variants())
     env, mach = environment(threads, floor), machine()
+    if "engine" in args.groups:
+        env["engine"] = {"kernels_in_own_process": args.engine_kernels, "notes": engine_cases.notes()}
     load_start = os.getloadavg()
     print(f"quantelle benchmark, {started:%Y-%m-%d %H:%M %Z}: {' '.join(['bench/run.py', *argv])}")
     for line in describe(env, mach):
@@ -328,6 +369,9 @@ def main(argv: list[str]) -> int:
         print("  note: threadpoolctl is not installed: 1-thread NumPy figures skipped")
     if "faiss" in args.groups and not peers.faiss_available():
         print("  note: faiss-cpu is not installed: faiss figures skipped")
+    if "engine" in args.groups:
+        for note in engine_cases.notes():
+            print(f"  note: {note}")
 
     watch = CpuWatch()
     points = []
@@ -349,7 +393,9 @@ def main(argv: list[str]) -> int:
         "rounds": args.repeat,
         "memory_method": timing.MEMORY_METHOD,
         "points": points,
-        "targets": report.targets(points),
+        # A target that nothing of this run measured (a group left out) is not shown.
+        "targets": [t for t in report.targets(points) + engine_report.targets(points, peers.THREADS)
+                    if t["pass"] is not None],
     }
     for title, (head, rows) in overview(result):
         if rows:

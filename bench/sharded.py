@@ -4,7 +4,7 @@
     python bench/sharded.py --rows 50000 --repeat 5 --json build/bench-sharded.json
 
 `make bench-sharded` installs the package (Release, with the `distributed` extra) and runs
-this; run it under the shared lock: `flock /tmp/quantelle-bench.lock .venv/bin/python
+this; run it alone on the machine: `flock -x /tmp/quantelle-machine.lock .venv/bin/python
 bench/sharded.py`. Each worker is a process with one thread; the client is this process.
 
 Figures: latency is the median of single searches in interleaved rounds (every contender once
@@ -161,7 +161,7 @@ def bench(args: argparse.Namespace) -> dict[str, Any]:
                         searcher(sharded["large"], MODIFIERS[c]), queries, args.threads,
                         args.throughput_seconds)
                 # A call that does no work: the actor round trip alone.
-                actor = sharded["tiny"]._actors[0]
+                actor = sharded["tiny"]._shards.actors[0]
                 trips = []
                 for _ in range(max(20, args.repeat)):
                     t0 = time.perf_counter()

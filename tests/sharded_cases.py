@@ -62,15 +62,34 @@ BAD = {  # the first fault Corpus reports is the one reported here too; made afr
 }
 
 
+@pytest.mark.parametrize("method", ["search", "prepare"])
 @pytest.mark.parametrize("keywords", BAD.values(), ids=BAD)
-def test_bad_keywords_raise_as_one_machine(pair, keywords):
+def test_bad_keywords_raise_as_one_machine(pair, keywords, method):
+    # A search learns which listed ids the shards hold in its first round, prepare before it.
     raised = []
     for corpus in pair:
         kw = keywords()
         with pytest.raises((ValueError, TypeError)) as info:
-            corpus.search("q", kw.pop("modifiers", ""), **kw)
+            getattr(corpus, method)("q", kw.pop("modifiers", ""), **kw)
         raised.append((type(info.value), str(info.value)))
     assert raised[0] == raised[1]
+
+
+ODD_IDS = {  # ids that a list packed as NUL-joined text would split, merge or lose
+    "nul-inside": ["a\0b", "a", "b"],
+    "nul-alone": ["\0", "", "x"],
+    "non-ascii": ["é", "日本", "e\u0301"],
+}
+
+
+@pytest.mark.parametrize("ids", ODD_IDS.values(), ids=ODD_IDS)
+def test_within_odd_ids_cross_to_the_shards_whole(client, ids):
+    names = ids + [f"d{i}" for i in range(len(M) - len(ids))]
+    one = Corpus(M, names)
+    with ShardedCorpus(client, M, names, shards=2) as sharded:
+        for listed in (ids, ids[::-1] + ids[:1], [ids[0]], []):
+            assert sharded.search(M[0], "limit:5", within=listed).hits == \
+                one.search(M[0], "limit:5", within=listed).hits
 
 
 def test_the_fingerprint_tells_the_kernel_variants_apart():

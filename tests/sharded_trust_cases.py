@@ -162,5 +162,7 @@ def test_a_worker_killed_mid_search_fails_the_search_long_before_its_timeout(key
         start = time.monotonic()
         with pytest.raises(ShardError, match="shard 0"):
             sharded.search("q", **keywords)
-        assert time.monotonic() - start < 20.0  # a fraction of the timeout, not the whole of it
+        # The client looks for the worker every quarter second (at most 0.26 s measured in 30
+        # runs on a loaded 2-core machine); 3 s leaves room for load, far below any timeout.
+        assert time.monotonic() - start < 3.0
     cluster.close()

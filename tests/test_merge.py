@@ -24,8 +24,6 @@ def merged(corpus, cuts, modifiers="", *, same_bits=True, skew=0.0, deadline=60.
     prepared = corpus.prepare("q", modifiers, **keywords)
     args = {k: v for k, v in prepared.arguments.items() if k not in DATA_KEYS}
     liked = {i: corpus.matrix[corpus.id_to_idx[i]] for i in args.get("like_ids", [])}
-    owner = {i: int(np.searchsorted(bounds, corpus.id_to_idx[i], side="right")) - 1
-             for i in args.get("pre_filter_ids", [])}
 
     def ask(calls):
         if rounds is not None:
@@ -34,7 +32,7 @@ def merged(corpus, cuts, modifiers="", *, same_bits=True, skew=0.0, deadline=60.
         return {s: a if a.timestamps is None else dataclasses.replace(a, timestamps=a.timestamps + skew)
                 for s, a in answers.items()}
 
-    return merge(args, liked, bounds, owner, ask, same_bits=same_bits, clock_skew=skew or 1.0,
+    return merge(args, liked, bounds, ask, same_bits=same_bits, clock_skew=skew or 1.0,
                  deadline=time.monotonic() + deadline)
 
 

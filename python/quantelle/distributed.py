@@ -11,12 +11,11 @@ the rows never pass through the client.
 
 from __future__ import annotations
 
-import math
 import os
 import pickle
 import time
 from collections.abc import Callable, Mapping, Sequence
-from pathlib import Path
+from dataclasses import dataclass, replace
 from types import TracebackType
 from typing import Any, Unpack
 
@@ -28,13 +27,12 @@ from .corpus import Corpus
 from .merge import Answer, Call, Unproven, fingerprint, merge
 from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
-from .shard_actors import Shard, ShardError, StoredShard, why
+from .shard_actors import Shard, ShardError, StoredShard, pack_ids, why
 from .shard_actors import seconds as checked_seconds
+from .shard_calls import POLL, Shards
 from .shard_files import MANIFEST, read_manifest, write_shards
 
 __all__ = ["MANIFEST", "ShardError", "ShardedCorpus", "ShardedOptions", "write_shards"]
-
-_POLL = 0.25  # seconds between looks at whether a shard's worker is still there
 
 
 class ShardedOptions(Options, total=False):
@@ -110,10 +108,10 @@ class ShardedCorpus:
             while True:  # in steps: a future's own timeout takes no inf, nor 1e10
                 left = deadline - time.monotonic()
                 try:
-                    manifest, fault = future.result(timeout=max(0.0, min(left, _POLL)))
+                    manifest, fault = future.result(timeout=max(0.0, min(left, POLL)))
                     break
                 except TimeoutError:
-                    if left <= _POLL:
+                    if left <= POLL:
                         raise
         except TimeoutError as e:
             client.cancel([future])
@@ -144,27 +142,22 @@ class ShardedCorpus:
         if not workers:
             raise ShardError("the cluster has no workers")
         count = len(bounds) - 1
-        self._client = client
         self._timeout = timeout
-        self._lost: set[str] = set()
         self._clock_skew = float(clock_skew)
         self._dim = dim
         self._n = bounds[-1]
         self._dated = dated
         self._embed = embed
         self._bounds = bounds
-        self._workers = [workers[s % len(workers)] for s in range(count)]
-        self._actors: list[Any] = []
-        self._futures = [shard(s, self._workers[s]) for s in range(count)]
+        self._shards = shards = Shards(client, [workers[s % len(workers)] for s in range(count)])
         try:
-            self._actors = [self._wait(s, f, deadline, timeout) for s, f in enumerate(self._futures)]
+            shards.start([shard(s, shards.workers[s]) for s in range(count)], deadline, timeout)
             # A shard's best k are the client's only if its worker scores with the same bits.
             mine = fingerprint(dim)
-            theirs = self._all({s: self._call(s, "status", dim, distinct) for s in range(count)},
-                               deadline, timeout)
+            theirs = shards.all({s: shards.call(s, "status", dim, distinct) for s in range(count)},
+                                deadline, timeout)
             for s, (fault, _, _) in sorted(theirs.items()):
-                if fault:
-                    raise ShardError(f"shard {s} on {self._workers[s]} failed: {fault}")
+                shards.checked(s, (fault, None))
             if distinct:
                 self._check_distinct({s: h for s, (_, _, h) in theirs.items()}, deadline, timeout)
         except BaseException:
@@ -185,7 +178,8 @@ class ShardedCorpus:
             return
         clashing = np.unique(every[twice])
         shards = sorted(set(where[twice].tolist()) | set(where[twice + 1].tolist()))
-        named = self._all({s: self._call(s, "ids_hashed", clashing) for s in shards}, deadline, timeout)
+        named = self._shards.all({s: self._shards.call(s, "ids_hashed", clashing) for s in shards},
+                                 deadline, timeout)
         holders: dict[str, int] = {}
         for s in shards:
             for i in named[s]:
@@ -213,15 +207,13 @@ class ShardedCorpus:
 
     def __repr__(self) -> str:
         dated = ", dated" if self._dated else ""
-        closed = ", closed" if not self._futures else ""
+        closed = ", closed" if not self._shards.futures else ""
         return (f"ShardedCorpus({self._n} documents x {self._dim} dims in {len(self._bounds) - 1} "
                 f"shards{dated}{closed})")
 
     def close(self) -> None:
         """Release the shards and their rows on the workers; a second call does nothing."""
-        futures, self._futures, self._actors = self._futures, [], []
-        if futures and self._client.status == "running":
-            self._client.cancel(futures)
+        self._shards.close()
 
     def __enter__(self) -> ShardedCorpus:
         return self
@@ -230,67 +222,19 @@ class ShardedCorpus:
                  traceback: TracebackType | None) -> None:
         self.close()
 
-    def _wait(self, shard: int, future: Any, deadline: float, timeout: float) -> Any:
-        while True:
-            left = deadline - time.monotonic()
-            try:
-                return future.result(timeout=max(0.0, min(left, _POLL)))
-            except TimeoutError:
-                # Calls to an actor whose worker died wait for a reply that never comes; the
-                # actor's own future shows the loss once the scheduler knows, and the
-                # scheduler's list of workers as soon as it removed the worker.
-                if self._actors and (self._futures[shard].status != "finished"
-                                     or not self._present(self._workers[shard])):
-                    raise ShardError(f"shard {shard} on {self._workers[shard]} failed: its "
-                                     "worker was lost") from None
-                if left <= _POLL:
-                    raise ShardError(f"shard {shard} on {self._workers[shard]} gave no answer "
-                                     f"within {timeout:g} s") from None
-            except Exception as e:
-                raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
-
-    def _present(self, worker: str) -> bool:
-        """Whether the scheduler still lists `worker` (asked on each poll of a waiting shard)."""
-        if worker in self._lost:
-            return False
-        try:
-            listed = self._client.run_on_scheduler(_worker_addresses, timeout=_POLL)
-        except Exception:  # noqa: BLE001 - an unreachable scheduler decides nothing here
-            return True
-        self._lost.update(w for w in self._workers if w not in listed)
-        return worker not in self._lost
-
-    def _checked(self, shard: int, reply: tuple[str, Any]) -> Any:
-        fault, value = reply
-        if fault:
-            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {fault}")
-        return value
-
-    def _call(self, shard: int, name: str, *args: Any) -> Any:
-        # A call to an actor whose worker is known to be lost fails at once (already when the
-        # method is looked up), not at its result.
-        try:
-            return getattr(self._actors[shard], name)(*args)
-        except Exception as e:
-            raise ShardError(f"shard {shard} on {self._workers[shard]} failed: {why(e)}") from e
-
-    def _all(self, calls: Mapping[int, Any], deadline: float, timeout: float) -> dict[int, Any]:
-        return {s: self._wait(s, c, deadline, timeout) for s, c in calls.items()}
-
     def prepare(self, query: str | npt.ArrayLike, modifiers: str | None = "",
                 embed: Embed | None = None, **options: Unpack[ShardedOptions]) -> Prepared:
         """What `Corpus.prepare` gives for the same arguments (same checks, errors, `applied`
         and `notes`), except that `arguments` leaves out the corpus's own arrays (``matrix``,
         ``ids``, ``id_to_idx``, ``timestamps``), which live on the shards. Ids named by
         ``like:`` or `within` are looked up on the shards, within `timeout`."""
-        return self._prepare(query, modifiers, embed, options, "ShardedCorpus.prepare")[0]
+        return self._prepare(query, modifiers, embed, options, "ShardedCorpus.prepare").prepared
 
     def _prepare(self, query: str | npt.ArrayLike, modifiers: str | None, embed: Embed | None,
-                 options: ShardedOptions, caller: str) -> tuple[
-                     Prepared, dict[str, npt.NDArray[np.float32]], dict[str, int], float, float]:
-        """The prepared query, the liked rows, the shard of each id looked up, the deadline
-        and the timeout."""
-        if not self._futures:
+                 options: ShardedOptions, caller: str, within_later: bool = False) -> _Query:
+        """The prepared query, its ``like:`` ids looked up on the shards (and its `within`
+        ids, unless `within_later`: the search finds them in its first round instead)."""
+        if not self._shards.futures:
             raise ValueError(f"{caller}(): the ShardedCorpus is closed")
         timeout = options.get("timeout")
         wait = self._timeout if timeout is None else checked_seconds(
@@ -300,21 +244,25 @@ class ShardedCorpus:
                        {k: v for k, v in options.items() if k != "timeout"}, caller)
         if d.where is not None:
             raise ValueError("where: a ShardedCorpus keeps no metadata to filter on")
-        owner: dict[str, int] = {}
         liked: dict[str, npt.NDArray[np.float32]] = {}
-        # An id that is no UTF-8 text is held by no shard (the shards' ids came through UTF-8);
-        # it is not sent, and `finish` reports it as `Corpus` does.
-        asked = [i for i in d.ids if _encodable(i)]
+        missing: set[str] = set()
+        asked = list(d.like) if within_later else [*d.like, *d.within]
         if asked:
-            blob = pickle.dumps((asked, [i for i in d.like if _encodable(i)]))
-            found = self._all({s: self._call(s, "lookup_packed", blob)
-                               for s in range(len(self._actors))}, deadline, wait)
+            packed, like = pack_ids(asked), pack_ids(d.like)
+            shards = self._shards
+            found = shards.all({s: shards.call(s, "lookup_packed", packed, like)
+                                for s in range(len(shards.actors))}, deadline, wait)
+            held = np.zeros(len(asked), np.bool_)
             for s, reply in found.items():
-                held, rows = self._checked(s, reply)
-                owner.update((asked[j], s) for j in np.flatnonzero(held))
+                flags, rows = shards.checked(s, reply)
+                held |= flags
                 liked.update(rows)
+            missing = {asked[j] for j in np.flatnonzero(~held).tolist()}
         vectors, seconds = plan.embed_texts(d)
-        return plan.finish(d, vectors, owner, seconds), liked, owner, deadline, wait
+        # The list's ids are checked once the shards have said which they hold.
+        checked = replace(d, within=()) if within_later else d
+        prepared = plan.finish(checked, vectors, _AllBut(missing), seconds)
+        return _Query(d, vectors, seconds, missing, prepared, liked, deadline, wait)
 
     def search(self, query: str | npt.ArrayLike, modifiers: str | None = "",
                embed: Embed | None = None, **options: Unpack[ShardedOptions]) -> SearchResult:
@@ -323,17 +271,28 @@ class ShardedCorpus:
         The arguments are those of `Corpus.search` (`mask` has one flag per row of the whole
         corpus); `timeout` (seconds, default the corpus's) bounds the whole search.
         """
-        prepared, liked, owner, deadline, wait = self._prepare(
-            query, modifiers, embed, options, "ShardedCorpus.search")
+        q = self._prepare(query, modifiers, embed, options, "ShardedCorpus.search", within_later=True)
+        prepared, deadline, wait = q.prepared, q.deadline, q.wait
         start = time.perf_counter()
+        # The list goes to every shard as one buffer, packed once for every round.
+        listed: list[str] | None = prepared.arguments.get("pre_filter_ids")
+        packed = None if listed is None else pack_ids(listed)
+        checked = listed is None
+
+        shards = self._shards
 
         def ask(calls: Mapping[int, Call]) -> Mapping[int, Answer]:
-            replies = self._all({s: self._call(s, "answer_packed", pickle.dumps(c))
-                                 for s, c in calls.items()}, deadline, wait)
-            return {s: self._checked(s, r) for s, r in replies.items()}
+            nonlocal checked
+            replies = shards.all({s: shards.call(s, "answer_packed", pickle.dumps(replace(c, within=None)),
+                                                 packed) for s, c in calls.items()}, deadline, wait)
+            answers = {s: shards.checked(s, r) for s, r in replies.items()}
+            if not checked and listed is not None:  # the first round asks every shard
+                q.check_held(listed, [a.held for a in answers.values()])
+                checked = True
+            return answers
 
         try:
-            hits, stamps = merge(prepared.arguments, liked, self._bounds, owner, ask,
+            hits, stamps = merge(prepared.arguments, q.liked, self._bounds, ask,
                                  same_bits=self._same_bits, clock_skew=self._clock_skew,
                                  deadline=deadline)
         except Unproven as e:
@@ -343,18 +302,43 @@ class ShardedCorpus:
         return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
 
 
+@dataclass(frozen=True, slots=True)
+class _Query:
+    """A query prepared against the shards, with what it takes to refuse it later."""
+
+    draft: plan.Draft
+    vectors: dict[str, Any]
+    embed_seconds: float
+    missing: set[str]  # ids asked of the shards that none holds
+    prepared: Prepared
+    liked: dict[str, npt.NDArray[np.float32]]
+    deadline: float
+    wait: float
+
+    def check_held(self, listed: list[str], held: Sequence[npt.NDArray[np.bool_] | None]) -> None:
+        """`Corpus`'s own `ValueError` where no shard holds an entry of the `within` list."""
+        every = np.zeros(len(listed), np.bool_)
+        for flags in held:
+            if flags is not None:
+                every |= flags
+        if not every.all():
+            missing = self.missing | {listed[j] for j in np.flatnonzero(~every).tolist()}
+            plan.finish(self.draft, self.vectors, _AllBut(missing), self.embed_seconds)
+
+
+class _AllBut:
+    """Every id but those of `missing`, as `plan.finish` asks which ids the corpus holds."""
+
+    __slots__ = ("missing",)
+
+    def __init__(self, missing: set[str]) -> None:
+        self.missing = missing
+
+    def __contains__(self, i: object) -> bool:
+        return i not in self.missing
+
+
 def _limits(timeout: object, clock_skew: object) -> tuple[float, float]:
     return (checked_seconds(timeout, "timeout", zero=False, unlimited=True),
             checked_seconds(clock_skew, "clock_skew", zero=True, unlimited=False))
 
-
-def _encodable(text: str) -> bool:
-    try:
-        text.encode()
-    except UnicodeEncodeError:
-        return False
-    return True
-
-
-def _worker_addresses(dask_scheduler: Any) -> set[str]:
-    return set(dask_scheduler.workers)

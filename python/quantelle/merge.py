@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import math
 import time
+from itertools import repeat
+from operator import itemgetter
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from types import ModuleType
@@ -39,13 +41,12 @@ _ROUNDED = 5e-5  # how far the module's 4-decimal rounding moves a score
 @dataclass(frozen=True, slots=True)
 class Call:
     """What one part is asked: its best `k` working rows under `arguments` (those of
-    `score_candidates` without the part's own arrays), among its entries `within` of the
-    caller's list (at the list's `positions`), or all its rows; `mask` is its slice."""
+    `score_candidates` without the part's own arrays), among the entries of the caller's whole
+    list `within` that it holds (in list order), or among all its rows; `mask` is its slice."""
 
     arguments: dict[str, Any]
     k: int
     within: list[str] | None = None
-    positions: list[int] | None = None
     mask: npt.NDArray[np.bool_] | None = None
 
 
@@ -59,6 +60,7 @@ class Answer:
     timestamps: npt.NDArray[np.float64] | None
     scores: list[float]
     complete: bool  # every working row that the mask and the threshold keep is here
+    held: npt.NDArray[np.bool_] | None = None  # with `within`: the entries of the list it holds
 
 
 class Ask(Protocol):
@@ -88,41 +90,64 @@ class Part:
 
     def lookup(self, asked: list[str], liked: list[str]) -> tuple[npt.NDArray[np.bool_],
                                                                   dict[str, npt.NDArray[np.float32]]]:
-        """Which of `asked` this part holds, and the rows of those of `liked` it holds."""
+        """Which entries of `asked` this part holds, and the rows of those of `liked` it holds."""
         idx = self.id_to_idx
-        held = np.fromiter((i in idx for i in asked), dtype=np.bool_, count=len(asked))
+        held = np.fromiter(map(idx.__contains__, asked), np.bool_, len(asked))
         return held, {i: np.array(self.matrix[idx[i]]) for i in liked if i in idx}
 
     def answer(self, call: Call) -> Answer:
         idx = self.id_to_idx
-        m = len(self.ids) if call.within is None else len(call.within)
+        held = entries = None
+        within: list[str] | None = None
+        if call.within is not None:
+            # One C-level pass over the list; the entries found are then named by this part's
+            # own id objects, which the module matches by identity rather than by text.
+            found = np.fromiter(map(idx.get, call.within, repeat(-1)), np.int64, len(call.within))
+            held = found >= 0
+            entries = np.flatnonzero(held)
+            within = _picked(self.ids, found[entries])
+        m = len(self.ids) if within is None else len(within)
         limit = min(call.k, m)
         records: list[_quantelle._Hit] = []
         if limit > 0:
             args = dict(call.arguments, matrix=self.matrix, ids=self.ids, id_to_idx=idx,
-                        diverse=False, limit=limit, pre_filter_ids=call.within, mask=call.mask)
+                        diverse=False, limit=limit, pre_filter_ids=within, mask=call.mask)
             if args.get("recent"):
                 args["timestamps"] = self.timestamps
             records = _quantelle.score_candidates(**args)
         rows = [idx[r["id"]] for r in records]
-        if call.within is None:
+        if within is None or entries is None:
             positions = [self.start + r for r in rows]
         else:
-            # An id listed twice scores twice the same, and equal scores rank by position, so
-            # the n-th hit of an id is its n-th entry in the list.
-            entries: dict[str, list[int]] = {}
-            for p, i in zip(call.positions or [], call.within, strict=True):
-                entries.setdefault(i, []).append(p)
-            seen: dict[str, int] = {}
-            positions = []
-            for r in records:
-                n = seen.get(r["id"], 0)
-                seen[r["id"]] = n + 1
-                positions.append(entries[r["id"]][n])
+            positions = _list_positions(records, within, entries)
         ts = None if self.timestamps is None else np.array(self.timestamps[rows])
         return Answer(positions, [self.ids[r] for r in rows],
                       np.array(self.matrix[rows]).reshape(len(rows), self.matrix.shape[1]), ts,
-                      [r["score"] for r in records], limit == m or len(records) < limit)
+                      [r["score"] for r in records], limit == m or len(records) < limit, held)
+
+
+def _picked(ids: list[str], rows: npt.NDArray[np.int64]) -> list[str]:
+    if len(rows) < 2:
+        return [ids[r] for r in rows.tolist()]
+    return list(itemgetter(*rows.tolist())(ids))
+
+
+def _list_positions(records: list[_quantelle._Hit], within: list[str],
+                    entries: npt.NDArray[np.intp]) -> list[int]:
+    """The place in the caller's list of each record: an id listed twice scores twice the same,
+    and equal scores rank by position, so the n-th hit of an id is its n-th entry."""
+    hit = {r["id"] for r in records}
+    at = np.flatnonzero(np.fromiter(map(hit.__contains__, within), np.bool_, len(within)))
+    queues: dict[str, list[int]] = {}
+    for j, p in zip(at.tolist(), entries[at].tolist(), strict=True):
+        queues.setdefault(within[j], []).append(p)
+    seen: dict[str, int] = {}
+    positions = []
+    for r in records:
+        n = seen.get(r["id"], 0)
+        seen[r["id"]] = n + 1
+        positions.append(queues[r["id"]][n])
+    return positions
 
 
 def fingerprint(dim: int, module: ModuleType = _quantelle) -> list[str]:
@@ -152,13 +177,14 @@ def fingerprint(dim: int, module: ModuleType = _quantelle) -> list[str]:
 
 
 def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float32]],
-          bounds: Sequence[int], owner: Mapping[str, int], ask: Ask, *, same_bits: bool,
+          bounds: Sequence[int], ask: Ask, *, same_bits: bool,
           clock_skew: float, deadline: float) -> tuple[list[Hit], list[float] | None]:
     """The hits of one search over parts whose rows are `bounds[s]:bounds[s + 1]`, and under
     ``recent`` their timestamps.
 
     `arguments` are a prepared query's, without the corpus's arrays; `liked` holds the rows of
-    its ``like_ids``, `owner` the part of each id in its ``pre_filter_ids``. `same_bits` says
+    its ``like_ids``; every part is sent the whole ``pre_filter_ids`` list, each of whose ids
+    some part holds. `same_bits` says
     that every part scores with this process's bits (`fingerprint`); `clock_skew` bounds in
     seconds how far a part's clock may be off this one. `Unproven` once `deadline`
     (`time.monotonic`) passes while a part still has to be asked again.
@@ -186,7 +212,7 @@ def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float
             allowance = max(0.0, deadline - time.monotonic()) + clock_skew
             lowered = cut - query_error - _OPS - _decay_error(allowance, args)
             part_args["threshold"] = max(lowered, 0.0)
-    slices = _split(bounds, owner, listed, flags)
+    slices = _split(bounds, flags)
     # A bounded part is asked for some rows beyond the pool: the bound needs a gap below the
     # cut, and a part whose rows fill the whole pool would have none.
     first = pool + max(8, pool // 8) if bounded and pool else pool
@@ -197,7 +223,7 @@ def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float
     # `clock_skew`.
     first_sent = time.monotonic()
     while True:
-        answers.update(ask({s: Call(part_args, k, *slices[s]) for s, k in wanted.items()}))
+        answers.update(ask({s: Call(part_args, k, listed, slices[s]) for s, k in wanted.items()}))
         union = _Union([answers[s] for s in sorted(answers)], args, like_ids, liked)
         records = union.score()
         if not bounded or pool == 0:
@@ -223,21 +249,11 @@ def merge(arguments: Mapping[str, Any], liked: Mapping[str, npt.NDArray[np.float
     return hits, None if stamps is None else [float(stamps[int(r["id"])]) for r in records]
 
 
-def _split(bounds: Sequence[int], owner: Mapping[str, int], listed: list[str] | None,
-           flags: npt.NDArray[np.bool_] | None) -> dict[int, tuple[list[str] | None, list[int] | None,
-                                                                   npt.NDArray[np.bool_] | None]]:
-    """Each part's entries of the list, their positions in it, and its slice of the mask; a
-    part that holds nothing of the list is left out."""
-    count = len(bounds) - 1
-    entries: dict[int, tuple[list[str], list[int]]] = {}
-    if listed is not None:
-        for p, i in enumerate(listed):
-            sub, positions = entries.setdefault(owner[i], ([], []))
-            sub.append(i)
-            positions.append(p)
-    return {s: (*(entries[s] if listed is not None else (None, None)),
-                None if flags is None else flags[bounds[s]:bounds[s + 1]])
-            for s in range(count) if listed is None or s in entries}
+def _split(bounds: Sequence[int],
+           flags: npt.NDArray[np.bool_] | None) -> dict[int, npt.NDArray[np.bool_] | None]:
+    """Each part's slice of the mask."""
+    return {s: None if flags is None else flags[bounds[s]:bounds[s + 1]]
+            for s in range(len(bounds) - 1)}
 
 
 class _Union:

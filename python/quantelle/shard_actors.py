@@ -4,9 +4,10 @@ client gives it.
 A shard read from files keeps them mapped and, at every call, compares each file's identity
 (device, inode, size, modification and change times) with what it was when the file was read
 and hashed: a file changed, truncated or replaced since then fails the call instead of being
-read as whole. Calls arrive as one pickled buffer (an id list is one object to the transport,
-not one message element per id), and every fault the worker finds is returned as a value,
-which the worker would otherwise log with its traceback.
+read as whole. Calls arrive as one pickled buffer, and an id list beside it as one buffer of
+text (`pack_ids`): never one message element per id, nor one pickled object per id. Every fault
+the worker finds is returned as a value, which the worker would otherwise log with its
+traceback.
 """
 
 from __future__ import annotations
@@ -15,17 +16,20 @@ import hashlib
 import math
 import os
 import pickle
+from collections.abc import Sequence
+from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .merge import Part, fingerprint
+from .merge import Answer, Call, Part, fingerprint
 from .shard_files import read_shard
 from .storage import ShardEntry
 
-__all__ = ["ShardError", "StoredShard", "Shard", "id_hashes", "seconds", "why"]
+__all__ = ["ShardError", "StoredShard", "Shard", "id_hashes", "pack_ids", "seconds", "unpack_ids",
+           "why"]
 
 
 class ShardError(RuntimeError):
@@ -60,6 +64,27 @@ def id_hashes(ids: list[str]) -> npt.NDArray[np.uint64]:
     for j, i in enumerate(ids):
         out[j] = int.from_bytes(hashlib.blake2b(i.encode("utf-8", "surrogatepass"),
                                                 digest_size=8).digest(), "little")
+    return out
+
+
+def pack_ids(ids: Sequence[str]) -> bytes:
+    """`ids` as one buffer for `unpack_ids`: their UTF-8 text joined by NUL, which both ends
+    split and join in C; pickled instead where an id holds a NUL or is no UTF-8 text (a lone
+    surrogate, which no shard holds but must still keep its place in the list)."""
+    if ids:
+        joined = "\0".join(ids)
+        if joined.count("\0") == len(ids) - 1:
+            try:
+                return b"T" + joined.encode()
+            except UnicodeEncodeError:
+                pass
+    return b"P" + pickle.dumps(list(ids))
+
+
+def unpack_ids(packed: bytes) -> list[str]:
+    if packed[:1] == b"T":
+        return packed[1:].decode().split("\0")
+    out: list[str] = pickle.loads(packed[1:])
     return out
 
 
@@ -105,11 +130,15 @@ class Shard(Part):
         """What changed under the shard since it was read, or ""."""
         return ""
 
-    def lookup_packed(self, blob: bytes) -> tuple[str, Any]:
-        return self._guarded(lambda: self.lookup(*pickle.loads(blob)))
+    def lookup_packed(self, asked: bytes, liked: bytes) -> tuple[str, Any]:
+        return self._guarded(lambda: self.lookup(unpack_ids(asked), unpack_ids(liked)))
 
-    def answer_packed(self, blob: bytes) -> tuple[str, Any]:
-        return self._guarded(lambda: self.answer(pickle.loads(blob)))
+    def answer_packed(self, blob: bytes, within: bytes | None) -> tuple[str, Any]:
+        """`answer` of the pickled `Call` in `blob`, whose list, if any, is `within`."""
+        def work() -> Answer:
+            call: Call = pickle.loads(blob)
+            return self.answer(call if within is None else replace(call, within=unpack_ids(within)))
+        return self._guarded(work)
 
     def _guarded(self, work: Any) -> tuple[str, Any]:
         # Checked before and after: a file changed during the scan may have been read in part.
