@@ -1,11 +1,13 @@
 # Types of the layer's engine module (src/engine/).
-from collections.abc import Buffer
+from collections.abc import Buffer, Mapping, Sequence
+from typing import Any
 
 import _quantelle
 
 import numpy as np
 import numpy.typing as npt
 
+import _quantelle
 from _quantelle import score_candidates as score_candidates
 
 class FrozenBuffer(Buffer):
@@ -23,3 +25,4 @@ def get_num_threads() -> int: ...
 def is_frozen(array: npt.NDArray[np.generic] | object, /) -> bool: ...
 def score_f16(half_rows: npt.NDArray[np.float16], row_errors: npt.NDArray[np.float32], /,
               *args: object, **kwargs: object) -> tuple[list[_quantelle._Hit], int]: ...
+def score_many(calls: Sequence[Mapping[str, Any]], /) -> list[list[_quantelle._Hit]]: ...

@@ -25,7 +25,7 @@ import numpy.typing as npt
 
 import _quantelle
 
-from . import _engine, half, plan, saved, threads
+from . import _engine, half, many, plan, saved, threads
 from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
@@ -313,17 +313,7 @@ class Corpus:
         state = self._store.current()
         d = plan.draft(_Snapshot(state, self._embed), query, modifiers, embed, options, caller)
         vectors, seconds = plan.embed_texts(d)
-        asked = d.ids
-        known = state.rows_of(asked) if asked else {}
-        p = plan.finish(d, vectors, known, seconds)
-        args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
-                                "id_to_idx": known} | p.arguments
-        mask = _rows_mask(state, args.get("mask"), d)
-        if mask is not None:
-            args["mask"] = mask
-        if args.get("recent"):
-            args["timestamps"] = state.timestamps()
-        return state, Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds)
+        return state, _prepared(state, d, vectors, seconds)
 
     def search(
         self,
@@ -379,12 +369,34 @@ class Corpus:
         prepared = dataclasses.replace(prepared, rescored=rescored)
         return SearchResult(hits, prepared, elapsed, notes)
 
+    def search_many(self, queries: Sequence[str | npt.ArrayLike] | npt.ArrayLike,
+                    modifiers: str | Sequence[str | None] | None = "", embed: Embed | None = None,
+                    **options: Unpack[Options]) -> list[SearchResult]:
+        """`search` of each query, in fewer reads of the rows (`quantelle.many`)."""
+        return many.search_many(self, queries, modifiers, embed, options)
+
     def _score(self, arguments: dict[str, Any], state: State) -> tuple[list[_quantelle._Hit], int | None]:
         """The one native call of a search, on the engine's threads, and the rows re-scored (or None)."""
         if self._half is not None:
             return self._half.score(arguments, state)
         threads.engine_ready()
         return _engine.score_candidates(**arguments), None
+
+
+def _prepared(state: State, d: plan.Draft, vectors: Mapping[str, npt.ArrayLike],
+              seconds: float) -> Prepared:
+    """The draft finished with its embedded texts, with the arrays of `state` it searches."""
+    asked = d.ids
+    known = state.rows_of(asked) if asked else {}
+    p = plan.finish(d, vectors, known, seconds)
+    args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
+                            "id_to_idx": known} | p.arguments
+    mask = _rows_mask(state, args.get("mask"), d)
+    if mask is not None:
+        args["mask"] = mask
+    if args.get("recent"):
+        args["timestamps"] = state.timestamps()
+    return Prepared(args, p.modifiers, p.applied, p.notes, p.embed_seconds)
 
 
 class _Snapshot:

@@ -3,6 +3,7 @@
 // interpreter lock released over memory nobody can write (engine/frozen.h).
 #include "core/thread_pool.h"
 #include "engine/frozen.h"
+#include "engine/many.h"
 #include "engine/score.h"
 #include "engine/score_half.h"
 #include "module/docstrings.h"
@@ -42,6 +43,10 @@ PyObject* py_is_frozen(PyObject*, PyObject* arg) {
   });
 }
 
+PyObject* py_score_many(PyObject*, PyObject* calls) {
+  return guarded([&] { return score_many(calls); });
+}
+
 PyMethodDef g_methods[] = {
     {"score_candidates", as_cfunction<&entry<engine_score_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      kScoreCandidatesDoc},
@@ -52,6 +57,10 @@ PyMethodDef g_methods[] = {
     {"is_frozen", as_cfunction<&py_is_frozen>(), METH_O,
      "is_frozen(array)\n--\n\nWhether no Python code can ever write the array's memory."},
     {"score_f16", as_cfunction<&py_score_f16>(), METH_FASTCALL | METH_KEYWORDS, kScoreF16Doc},
+    {"score_many", as_cfunction<&py_score_many>(), METH_O,
+     "score_many(calls)\n--\n\nEach dict of calls holds the keyword arguments of one score_candidates call;\n"
+     "returns each call's records in call order, or raises the error of the first call that\n"
+     "fails. The calls over the same rows read them once for up to 64 query vectors."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/fault.h"
 #include "core/views.h"
 #include "kernels/kernels.h"
+#include "kernels/scan.h"
 #include "kernels/vector_ops.h"
 
 namespace quantelle {
@@ -37,14 +39,15 @@ struct TileQueries {
   }
 };
 
-// Rows [first, last) of m against every query (m.cols floats each, at most kTileQueries of
-// them), in ascending blocks of up to kTileBlockRows rows: fn(row0, count, scores) with
-// scores[q * count + r] = dot(matrix row row0 + r, queries[q]) as kernels().dot computes it.
+// Working rows [first, last) of ws against every query (ws.matrix.cols floats each, at most
+// kTileQueries of them), in ascending blocks of up to kTileBlockRows rows: fn(j0, count, scores)
+// with scores[q * count + r] = dot(working row j0 + r, queries[q]) as kernels().dot computes it.
 // The scores are valid until fn returns. Rows read through odd strides are copied first.
 template <class Fn>
-void scan_tiles(const MatrixF32& m, std::size_t first, std::size_t last,
+void scan_tiles(const WorkingSet& ws, std::size_t first, std::size_t last,
                 std::span<const float* const> queries, Fn&& fn) {
-  expect(first <= last && last <= m.rows, "scan_tiles: rows outside the matrix");
+  const MatrixF32& m = ws.matrix;
+  expect(first <= last && last <= ws.size(), "scan_tiles: rows outside the matrix");
   expect(queries.size() <= kTileQueries, "dot_tile: more queries than the kernel takes");
   if (first == last || queries.empty()) return;
   const KernelTable& k = kernels();
@@ -54,19 +57,27 @@ void scan_tiles(const MatrixF32& m, std::size_t first, std::size_t last,
   std::vector<float> copies = direct ? std::vector<float>() : float_buffer(kTileBlockRows, d);
   std::vector<float> scores = float_buffer(kTileBlockRows, nq);
   const float* rows[kTileBlockRows];
-  for (std::size_t r0 = first; r0 < last; r0 += kTileBlockRows) {
-    const std::size_t count = std::min(kTileBlockRows, last - r0);
+  for (std::size_t j0 = first; j0 < last; j0 += kTileBlockRows) {
+    const std::size_t count = std::min(kTileBlockRows, last - j0);
     for (std::size_t r = 0; r < count; ++r) {
+      const std::uint64_t row = ws.row(j0 + r);
       if (direct) {
-        rows[r] = m.row_ptr(r0 + r);
+        rows[r] = m.row_ptr(row);
       } else {
-        m.copy_row(r0 + r, copies.data() + r * d);
+        m.copy_row(row, copies.data() + r * d);
         rows[r] = copies.data() + r * d;
       }
     }
     k.dot_tile(rows, count, qs.at.data(), nq, d, scores.data());
-    fn(r0, count, static_cast<const float*>(scores.data()));
+    fn(j0, count, static_cast<const float*>(scores.data()));
   }
+}
+
+// Rows [first, last) of the whole matrix m.
+template <class Fn>
+void scan_tiles(const MatrixF32& m, std::size_t first, std::size_t last,
+                std::span<const float* const> queries, Fn&& fn) {
+  scan_tiles(WorkingSet::whole(m), first, last, queries, std::forward<Fn>(fn));
 }
 
 }  // namespace quantelle

@@ -130,6 +130,13 @@ PyResult<void> convert(PyObject* o, std::string_view& out, Pins& /*pins*/) {
 
 PyResult<void> convert(PyObject* o, TextList& out, Pins& pins) {
   if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+    if (const TextList* checked = pins.reading(o)) {  // unchanged since it was checked
+      out.live_ = o;
+      out.all_exact_ = checked->all_exact_;
+      out.size_ = checked->size_;
+      pins.hold(out);
+      return {};
+    }
     // Checking runs no Python code, so the items stay those checked and are read in place.
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
     PyObject* const* items = PySequence_Fast_ITEMS(o);

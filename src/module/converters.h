@@ -56,8 +56,11 @@ namespace quantelle::py {
 // (and an array cannot be resized) for as long as the call holds refs.
 class Converter {
  public:
-  Converter(const Signature& sig, std::span<PyObject* const> slots, std::span<PyRef> refs)
-      : sig_(sig), slots_(slots), refs_(refs) {}
+  // pins: where the containers read in place are held, when they must stay valid beyond this
+  // call's conversions (several calls bound in turn share one); else the converter's own.
+  Converter(const Signature& sig, std::span<PyObject* const> slots, std::span<PyRef> refs,
+            Pins* pins = nullptr)
+      : sig_(sig), slots_(slots), refs_(refs), pins_(pins != nullptr ? *pins : own_pins_) {}
 
   template <class T>
   [[nodiscard]] bool operator()(std::size_t i, T& out) {
@@ -77,7 +80,8 @@ class Converter {
   const Signature& sig_;
   std::span<PyObject* const> slots_;
   std::span<PyRef> refs_;
-  Pins pins_;
+  Pins own_pins_;
+  Pins& pins_;
 };
 
 }  // namespace quantelle::py

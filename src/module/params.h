@@ -97,11 +97,12 @@ template <class Call, class Table, std::size_t Refs, class Before>
 [[nodiscard]] PyResult<void> bind_and_convert(const Signature& sig, const Table& table,
                                               PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames, Call& call,
-                                              std::array<PyRef, Refs>& refs, Before&& before) {
+                                              std::array<PyRef, Refs>& refs, Before&& before,
+                                              Pins* pins = nullptr) {
   static_assert(Refs >= std::tuple_size_v<Table>, "a reference slot for every row");
   std::array<PyObject*, std::tuple_size_v<Table>> slots{};
   if (auto r = bind(sig, args, nargs, kwnames, slots); !r) return r;
-  Converter converter(sig, slots, refs);
+  Converter converter(sig, slots, refs, pins);
   if (!convert_rows(converter, call, table, before)) return kErrorSet;
   return {};
 }

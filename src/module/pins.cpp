@@ -12,4 +12,11 @@ void Pins::before_foreign_code() {
   maps_.clear();
 }
 
+const TextList* Pins::reading(PyObject* o) const noexcept {
+  for (auto it = lists_.rbegin(); it != lists_.rend(); ++it) {
+    if ((*it)->reads_in_place(o)) return *it;
+  }
+  return nullptr;
+}
+
 }  // namespace quantelle::py

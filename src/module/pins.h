@@ -1,6 +1,9 @@
 #pragma once
 // Pins: the containers of a call that are read in place (text_list.h, id_map.h) and must take
 // their own references before any foreign code (a caller's __index__, __iter__, ...) can run.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <vector>
 
 namespace quantelle::py {
@@ -14,6 +17,9 @@ class Pins {
   void hold(TextList& list) { lists_.push_back(&list); }
   void hold(IdMap& map) { maps_.push_back(&map); }
   void before_foreign_code();
+  // A list held here that reads o in place: o has been checked, and no foreign code has run
+  // since (that would have pinned and dropped it). nullptr when there is none.
+  [[nodiscard]] const TextList* reading(PyObject* o) const noexcept;
 
  private:
   std::vector<TextList*> lists_;

@@ -61,14 +61,15 @@ PyResult<void> resolve_ids(ScoreCall& call) {
 }  // namespace
 
 PyResult<void> bind_score_call(ScoreCall& call, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+                               PyObject* kwnames, Pins* pins) {
   // A user's id map is typically built from the ids list in its order: keys already checked as
   // ids need not be read again.
   constexpr std::size_t kIdMap = index_of(kParams, "id_to_idx");
   auto hint = [](ScoreCall& converted, std::size_t i) {
     if (i == kIdMap) converted.id_to_idx.assume_checked(converted.ids);
   };
-  if (auto r = bind_and_convert(kSignature, kRows, args, nargs, kwnames, call, call.refs, hint);
+  if (auto r = bind_and_convert(kSignature, kRows, args, nargs, kwnames, call, call.refs, hint,
+                                pins);
       !r) {
     return r;
   }

@@ -10,6 +10,7 @@
 #include "candidates/pipeline.h"
 #include "module/errors.h"
 #include "module/id_map.h"
+#include "module/pins.h"
 #include "module/text_list.h"
 
 namespace quantelle::py {
@@ -33,9 +34,12 @@ struct ScoreCall {
 
 // Binds the arguments as score_candidates does, converts them in parameter order and resolves
 // the ids; then call.request is complete. On failure the function's TypeError (or the error of
-// a failed lookup) is set.
+// a failed lookup) is set. Calls bound in turn and used together share `pins`, so that foreign
+// code run by a later call's conversion cannot change what an earlier one reads in place (and a
+// list already checked since any such code ran is not checked again).
 [[nodiscard]] PyResult<void> bind_score_call(ScoreCall& call, PyObject* const* args,
-                                             Py_ssize_t nargs, PyObject* kwnames);
+                                             Py_ssize_t nargs, PyObject* kwnames,
+                                             Pins* pins = nullptr);
 
 // The arrays whose memory the rows' stages read, as the caller passed them (nullptr where the
 // request does not read one): what must stay unchanged while a scan runs without the lock.

@@ -35,6 +35,7 @@ class TextList {
   }
   // Takes a reference to every item of a list read in place.
   void pin();
+  [[nodiscard]] bool reads_in_place(PyObject* o) const noexcept { return live_ == o; }
 
  private:
   friend PyResult<void> convert(PyObject* o, TextList& out, class Pins& pins);
