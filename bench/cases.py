@@ -37,7 +37,7 @@ def on_variant(variant: str, call: Callable[[], object]) -> Callable[[int], obje
 
     return run
 from native import Floor
-from timing import Case
+from timing import Case, repeat
 from workload import Workload, all_modulations
 
 # A group is a set of cases the run can be limited to (--only). "many": 64 queries at once, the
@@ -72,16 +72,6 @@ def pick_floor(records: dict[str, dict[str, object]]) -> dict[str, dict[str, obj
         best["floor_variants"] = {k[len(prefix):]: v["median_s"] for k, v in variants.items()}
         floors[key] = best
     return {**floors, **rest}
-
-
-def repeat(call: Callable[[], object]) -> Callable[[int], object]:
-    def run(reps: int) -> object:
-        out = None
-        for _ in range(reps):
-            out = call()
-        return out
-
-    return run
 
 
 def score_cases(w: Workload, floor: Floor | None, threads: peers.Threads, groups: set[str],

@@ -22,7 +22,7 @@ import numpy as np
 
 import peers
 import quantelle
-from timing import Case
+from timing import Case, repeat
 from workload import Workload
 
 THREADS = peers.THREADS
@@ -206,16 +206,6 @@ class Engine:
             self.callers.close()
         for child in self.children:
             child.close()
-
-
-def repeat(call: Callable[[], object]) -> Callable[[int], object]:
-    def run(reps: int) -> object:
-        out = None
-        for _ in range(reps):
-            out = call()
-        return out
-
-    return run
 
 
 def probe_choice() -> str | None:

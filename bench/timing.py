@@ -17,6 +17,17 @@ from typing import ContextManager
 Runner = Callable[[int], object]  # runs the measured operation `reps` times in a row
 
 
+def repeat(call: Callable[[], object]) -> Runner:
+    """The runner that makes `call` `reps` times."""
+    def run(reps: int) -> object:
+        out = None
+        for _ in range(reps):
+            out = call()
+        return out
+
+    return run
+
+
 @dataclass
 class Case:
     key: str  # stable name in the JSON, e.g. "score.plain"
