@@ -41,7 +41,7 @@ def speed(w: workload.Workload, h: np.ndarray, e: np.ndarray, rounds: int) -> di
     floor = native.load()
     m, ids, idx, qv = w.matrix, w.ids, w.id_to_idx, w.query
     mods = workload.all_modulations(w)
-    rep = bench_cases.repeat
+    rep = timing.repeat
     cases = [timing.Case(f"floor.{name}", name, lambda r, name=name: floor.read(name, m, r), w.nbytes,
                          measure_memory=False) for name in floor.reads]
     calls = {
