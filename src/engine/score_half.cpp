@@ -114,7 +114,7 @@ PyResult<PyRef> score_f16_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
 }  // namespace
 
 PyObject* py_score_f16(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
   return guarded([&] { return score_f16_impl(args, nargs, kwnames); });
 }
 

@@ -6,7 +6,7 @@
 namespace quantelle::py {
 
 PyObject* py_score_f16(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept;
+                       PyObject* kwnames);
 
 inline constexpr const char* kScoreF16Doc =
     "score_f16(half_rows, row_errors, /, *args, **kwargs)\n--\n\n"
