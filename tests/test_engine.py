@@ -32,6 +32,7 @@ CASES = {
     "limit": {"limit": 500},
     "diverse": {"diverse": True, "limit": 7, "oversample": 300},
     "mask": {"mask": MASK},
+    "mask-empties-ranges": {"mask": np.arange(N) % 9000 < 1500, "limit": 50},
     "within": {"pre_filter_ids": IDS[::3]},
     "recent": {"recent": True, "timestamps": STAMPS, "recent_days": 3.0},
     "unlike": {"not_like_vec": OTHER},
@@ -181,7 +182,7 @@ def test_an_ids_list_emptied_by_another_thread_mid_scan_is_refused(threads):
     emptier.join()
 
 
-def test_searches_from_many_threads_while_the_count_changes(threads):
+def test_searches_from_many_threads_while_corpora_come_and_go(threads):
     corpus = quantelle.Corpus(ROWS, IDS, timestamps=STAMPS)
     want = {case: q.score_candidates(ROWS, IDS, ID_TO_IDX, QUERY, **CASES[case])
             for case in ("plain", "diverse", "mask")}
@@ -197,12 +198,18 @@ def test_searches_from_many_threads_while_the_count_changes(threads):
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(repr(e))
 
+    def churn():  # corpora built and dropped, and the count changed, meanwhile
+        for n in (1, 4, 2, 3, 1, 2) * 5:
+            threads(n)
+            other = quantelle.Corpus(ROWS[:5000], IDS[:5000])
+            if other.search(QUERY).hits[0].id not in IDS:
+                errors.append("churn")
+            del other
+
     workers = [threading.Thread(target=search, args=(case,)) for case in want for _ in range(3)]
+    workers.append(threading.Thread(target=churn))
     for t in workers:
         t.start()
-    for n in (1, 4, 2, 3, 1, 2) * 5:
-        threads(n)
-        time.sleep(0.002)
     for t in workers:
         t.join()
     assert not errors
