@@ -111,6 +111,7 @@ install-tsan: $(TSAN_PY)
 	$(TSAN_PY) -m pip install --disable-pip-version-check -q ".[test]" \
 	  -Cbuild-dir=$(TSAN_BUILD_DIR) \
 	  -Ccmake.define.STRICT_WARNINGS=$(STRICT_WARNINGS) \
+	  -Ccmake.define.QUANTELLE_PROBE=ON \
 	  -Ccmake.define.TSAN=ON
 
 test-tsan: install-tsan
