@@ -78,11 +78,6 @@ SANITIZE_BUILD_DIR ?= build/sanitize
 
 .PHONY: test-sanitize install-sanitize
 
-$(SANITIZE_PY):
-	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
-	$(PYTHON313) -m venv $(SANITIZE_VENV)
-	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q --upgrade pip
-
 install-sanitize: $(SANITIZE_PY)
 	$(SANITIZE_PY) -m pip install --disable-pip-version-check -q ".[test,minilm]" \
 	  -Cbuild-dir=$(SANITIZE_BUILD_DIR) \
@@ -98,14 +93,15 @@ test-sanitize: install-sanitize
 TSAN_VENV := .venv-tsan
 TSAN_PY := $(TSAN_VENV)/bin/python
 TSAN_BUILD_DIR ?= build/tsan
-TSAN_TESTS := tests/test_engine.py tests/test_changes.py $(wildcard tests/test_many.py)
+TSAN_TESTS := tests/test_engine.py tests/test_changes.py tests/test_many.py
 
 .PHONY: test-tsan install-tsan
 
-$(TSAN_PY):
+# Each sanitizer's venv, made the same way.
+$(SANITIZE_PY) $(TSAN_PY):
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 is required" >&2; exit 1; }
-	$(PYTHON313) -m venv $(TSAN_VENV)
-	$(TSAN_PY) -m pip install --disable-pip-version-check -q --upgrade pip
+	$(PYTHON313) -m venv $(patsubst %/bin/python,%,$@)
+	$@ -m pip install --disable-pip-version-check -q --upgrade pip
 
 install-tsan: $(TSAN_PY)
 	$(TSAN_PY) -m pip install --disable-pip-version-check -q ".[test]" \
