@@ -1,8 +1,6 @@
 # Types of the layer's engine module (src/engine/).
 from collections.abc import Buffer, Mapping, Sequence
-from typing import Any
-
-import _quantelle
+from typing import Any, Self, final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,8 +8,9 @@ import numpy.typing as npt
 import _quantelle
 from _quantelle import score_candidates as score_candidates
 
+@final
 class FrozenBuffer(Buffer):
-    def __init__(self, size: int) -> None: ...
+    def __new__(cls, size: int) -> Self: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def write(self, offset: int, data: Buffer, /) -> None: ...
     def seal(self, upto: int, /) -> None: ...

@@ -123,9 +123,9 @@ PyCFunction as_cfunction() {
 
 PyMethodDef g_methods[] = {
     {"write", as_cfunction<&frozen_write>(), METH_FASTCALL,
-     "write(offset, data)\n--\n\nCopy data (a C-contiguous buffer) to offset, past the sealed part."},
+     "write($self, offset, data, /)\n--\n\nCopy data (a C-contiguous buffer) to offset, past the sealed part."},
     {"seal", as_cfunction<&frozen_seal>(), METH_O,
-     "seal(upto)\n--\n\nNever let the first upto bytes be written again."},
+     "seal($self, upto, /)\n--\n\nNever let the first upto bytes be written again."},
     {nullptr, nullptr, 0, nullptr},
 };
 

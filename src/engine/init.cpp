@@ -51,14 +51,14 @@ PyMethodDef g_methods[] = {
     {"score_candidates", as_cfunction<&entry<engine_score_impl>>(), METH_FASTCALL | METH_KEYWORDS,
      kScoreCandidatesDoc},
     {"set_num_threads", as_cfunction<&py_set_num_threads>(), METH_O,
-     "set_num_threads(n)\n--\n\nLet each search use at most n threads (the caller among them)."},
+     "set_num_threads(n, /)\n--\n\nLet each search use at most n threads (the caller among them)."},
     {"get_num_threads", as_cfunction<&py_get_num_threads>(), METH_NOARGS,
      "get_num_threads()\n--\n\nThe most threads a search uses."},
     {"is_frozen", as_cfunction<&py_is_frozen>(), METH_O,
-     "is_frozen(array)\n--\n\nWhether no Python code can ever write the array's memory."},
+     "is_frozen(array, /)\n--\n\nWhether no Python code can ever write the array's memory."},
     {"score_f16", as_cfunction<&py_score_f16>(), METH_FASTCALL | METH_KEYWORDS, kScoreF16Doc},
     {"score_many", as_cfunction<&py_score_many>(), METH_O,
-     "score_many(calls)\n--\n\nEach dict of calls holds the keyword arguments of one score_candidates call;\n"
+     "score_many(calls, /)\n--\n\nEach dict of calls holds the keyword arguments of one score_candidates call;\n"
      "returns each call's records in call order, or raises the error of the first call that\n"
      "fails. The calls over the same rows read them once for up to 64 query vectors."},
     {nullptr, nullptr, 0, nullptr},
