@@ -263,3 +263,28 @@ def test_search_many_on_float16_gives_each_query_its_search(threads):
     finally:
         quantelle.set_num_threads(before)
     assert [(r.hits, r.notes) for r in many] == [(r.hits, r.notes) for r in alone]
+
+
+def mapped_kib(path):
+    """Resident KiB of this process's mappings of `path`."""
+    total, inside = 0, False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            if "-" in line.split(" ", 1)[0]:
+                inside = line.rstrip().endswith(str(path))
+            elif inside and line.startswith("Rss:"):
+                total += int(line.split()[1])
+    return total
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs /proc/self/smaps")
+@pytest.mark.parametrize("saved", ["float16", "float32"])
+def test_searches_leave_no_float32_rows_resident(tmp_path, saved):
+    rng = np.random.default_rng(23)
+    rows = random_rows(rng, 20000)
+    Corpus(rows, [str(i) for i in range(20000)]).save(tmp_path, storage=saved)
+    opened = Corpus.open(tmp_path, storage="float16")
+    for _ in range(3):
+        assert opened.search(random_rows(rng, 1)[0], "limit:10").prepared.rescored >= 10
+    assert mapped_kib(tmp_path / "shard-00000.npy") == 0
+    assert mapped_kib(tmp_path / "shard-00000.half.npy") >= (saved == "float16") * rows.nbytes // 2048

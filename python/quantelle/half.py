@@ -26,12 +26,13 @@ from . import _engine, threads
 from .frozen import Growing
 from .state import State, Store
 
-__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "row_errors"]
+__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "release",
+           "row_errors"]
 
 STORAGES = ("float32", "float16")
 
 _U = 2.0 ** -24  # float32's unit roundoff
-_CHUNK_BYTES = 1 << 24  # float32 rows converted per step: bounded float64 temporaries
+_CHUNK_BYTES = 1 << 20  # float32 rows converted per step: bounded float64 temporaries
 
 
 def check_storage(storage: object) -> str:
@@ -169,7 +170,18 @@ class HalfCopy:
         rows, errors = self.arrays(state)
         threads.engine_ready()
         records, rescored = _engine.score_f16(rows, errors, **arguments)
+        release(state)
         return records, rescored
+
+
+def release(state: State) -> None:
+    """Let the mapped float32 rows that a search read go from resident memory (the page cache
+    keeps them). A fault maps the whole page-cache folio around the row it reads, up to 2 MiB:
+    without this, search after search would map the float32 file in."""
+    source = state.rows()
+    mapped = _mapping(source)
+    if mapped is not None:
+        _release(mapped, source, 0, state.n)
 
 
 def _release(mapped: mmap.mmap, source: npt.NDArray[Any], lo: int, hi: int) -> None:

@@ -6,8 +6,10 @@ scores the queries that share the corpus's rows together: each block of rows is 
 up to 64 query vectors (a query with ``from:``/``to:`` or ``unlike:`` takes two or three), and
 each query keeps only its best rows as the blocks pass, so memory grows with the number of
 queries times their limits, never with the rows times the queries.
+
 A float16 corpus (`quantelle.half`) is scored here from its float32 rows too: one pass for many
-queries costs less than a float16 scan per query, and the hits are the same; `rescored` is None.
+queries costs a fraction of a float16 scan per query, and the hits are the same; `rescored` is
+None. A corpus opened from disk then has its float32 rows mapped in, until its next `search`.
 
 An error is the one `search` raises for the first query that fails, with a note naming it.
 """
