@@ -26,8 +26,7 @@ from . import _engine, threads
 from .frozen import Growing
 from .state import State, Store
 
-__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "release",
-           "row_errors"]
+__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "row_errors"]
 
 STORAGES = ("float32", "float16")
 
@@ -116,10 +115,11 @@ def _mapping(a: npt.NDArray[Any]) -> mmap.mmap | None:
 class HalfCopy:
     """The float16 copy of a store's rows and their errors, for the epoch it last saw."""
 
-    __slots__ = ("_epoch", "_errors", "_lock", "_rows")
+    __slots__ = ("_epoch", "_errors", "_lock", "_rows", "_scanned")
 
     def __init__(self, store: Store, saved: tuple[Growing, Growing] | None = None) -> None:
         self._lock = threading.Lock()
+        self._scanned = False
         self._epoch: object = None
         self._rows = self._errors = Growing(np.float16, 1)
         store.on_compact.append(self._compacted)
@@ -170,11 +170,17 @@ class HalfCopy:
         rows, errors = self.arrays(state)
         threads.engine_ready()
         records, rescored = _engine.score_f16(rows, errors, **arguments)
-        release(state)
+        if not self._scanned:
+            _release_rows(state)
         return records, rescored
 
+    def scanned(self) -> None:
+        """Note that a float32 scan (`search_many`) read every row: from then on the mapped rows
+        stay resident, as in a float32 corpus, rather than be faulted in again at each scan."""
+        self._scanned = True
 
-def release(state: State) -> None:
+
+def _release_rows(state: State) -> None:
     """Let the mapped float32 rows that a search read go from resident memory (the page cache
     keeps them). A fault maps the whole page-cache folio around the row it reads, up to 2 MiB:
     without this, search after search would map the float32 file in."""
