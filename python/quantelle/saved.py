@@ -21,8 +21,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .dates import MAX_TIMESTAMP
 from . import half as _half
+from .dates import MAX_TIMESTAMP
 from .frozen import Growing
 from .safe_files import Directory, StorageError
 from .state import State, Store
@@ -143,7 +143,8 @@ def _read_half(d: Directory, manifest: Manifest, mmap: bool,
     return half, errors
 
 
-def _check_half(d: Directory, manifest: Manifest, rows: Growing, saved: tuple[Growing, Growing]) -> None:
+def _check_half(d: Directory, manifest: Manifest, rows: Growing,
+                saved: tuple[Growing, Growing]) -> None:
     """`StorageError` unless the saved copy is, bit for bit, the one the float32 rows give."""
     half, errors = (g.view(g.count) for g in saved)
     every = rows.view(rows.count)
