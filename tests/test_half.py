@@ -1,6 +1,9 @@
 """A float16 corpus returns the float32 corpus's hits exactly: random and adversarial rows, every
 modifier and keyword, changes and a saved corpus; and its bound is tight enough that half of it
 loses a hit."""
+import json
+import os
+
 import numpy as np
 import pytest
 
@@ -206,3 +209,78 @@ def test_score_f16_refuses_a_copy_that_does_not_fit(args, message):
     m = np.eye(3, 2, dtype=np.float32)
     with pytest.raises(ValueError, match=f"^{message}$"):
         _engine.score_f16(*args, m, ["a", "b", "c"], {}, m[0])
+
+
+def files_of(d):
+    return sorted(n.split(".", 1)[1] for n in os.listdir(d) if n.startswith("shard-"))
+
+
+SAVES = [  # the corpus's storage, save's storage=, whether the copy is on disk
+    ("float16", None, True),
+    ("float16", "float32", False),
+    ("float32", None, False),
+    ("float32", "float16", True),
+]
+
+
+@pytest.mark.parametrize("kept, asked, on_disk", SAVES)
+@pytest.mark.parametrize("mmap", [True, False], ids=["mapped", "read"])
+def test_a_saved_corpus_opens_as_float16_with_or_without_its_copy(tmp_path, monkeypatch, kept,
+                                                                  asked, on_disk, mmap):
+    rng = np.random.default_rng(17)
+    rows = random_rows(rng, 700)
+    exact, half = pair(rows, 700)
+    (half if kept == "float16" else exact).save(tmp_path, storage=asked)
+    assert ("half.npy" in files_of(tmp_path)) == on_disk
+    assert json.loads((tmp_path / "manifest.json").read_text()).get("half", False) == on_disk
+    if on_disk:  # the saved copy is used as it is: nothing is converted at open
+        monkeypatch.setattr(quantelle.half, "row_errors", None)
+    opened = Corpus.open(tmp_path, mmap=mmap, storage="float16", embed=embed)
+    monkeypatch.undo()
+    for modifiers, options in SEARCHES[:6]:
+        q = random_rows(rng, 1)[0]
+        a, b = exact.search(q, modifiers, **options), opened.search(q, modifiers, **options)
+        assert (b.hits, b.notes) == (a.hits, a.notes) and b.prepared.rescored is not None
+    opened.add(rows[:5] * 3, [f"new{i}" for i in range(5)], np.full(5, 1.7e9))
+    opened.save(tmp_path)  # the shard kept gains the copy it lacked; the new one has its own
+    assert files_of(tmp_path).count("half.npy") == 2
+    Corpus.open(tmp_path, verify=True, storage="float16")  # each copy is its rows' own
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_search_many_on_float16_gives_each_query_its_search(threads):
+    rng = np.random.default_rng(19)
+    exact, half = pair(random_rows(rng, 60000), 60000)
+    queries = random_rows(rng, 6)
+    modifiers = ["", "limit:25", "diverse", "recent:3 unlike:noise", "like:d3 from: a to: b", "limit:0"]
+    before = quantelle.get_num_threads()
+    quantelle.set_num_threads(threads)
+    try:
+        many = half.search_many(queries, modifiers, where={"even": True})
+        alone = [exact.search(q, m, where={"even": True}) for q, m in zip(queries, modifiers)]
+    finally:
+        quantelle.set_num_threads(before)
+    assert [(r.hits, r.notes) for r in many] == [(r.hits, r.notes) for r in alone]
+
+
+def mapped_kib(path):
+    """Resident KiB of this process's mappings of `path`."""
+    total, inside = 0, False
+    with open("/proc/self/smaps") as f:
+        for line in f:
+            inside = line.rstrip().endswith(str(path)) if "-" in line.split(" ", 1)[0] else inside
+            total += int(line.split()[1]) if inside and line.startswith("Rss:") else 0
+    return total
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs /proc/self/smaps")
+@pytest.mark.parametrize("saved", ["float16", "float32"])
+def test_searches_leave_no_float32_rows_resident(tmp_path, saved):
+    rng = np.random.default_rng(23)
+    rows = random_rows(rng, 20000)
+    Corpus(rows, [str(i) for i in range(20000)]).save(tmp_path, storage=saved)
+    opened = Corpus.open(tmp_path, storage="float16")
+    for _ in range(3):
+        assert opened.search(random_rows(rng, 1)[0], "limit:10").prepared.rescored >= 10
+    assert mapped_kib(tmp_path / "shard-00000.npy") == 0
+    assert mapped_kib(tmp_path / "shard-00000.half.npy") >= (saved == "float16") * rows.nbytes // 2048

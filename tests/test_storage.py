@@ -229,3 +229,57 @@ def test_a_save_never_writes_over_what_it_cannot_read(tmp_path, prepare, error, 
     prepare(tmp_path)
     with pytest.raises(error, match=message):
         Corpus(M, IDS).save(tmp_path)
+
+
+def with_copy(d):
+    """Two shards of float16 corpus, each with its saved copy."""
+    corpus = Corpus(M[:30], IDS[:30], TS[:30], storage="float16")
+    corpus.save(d)
+    corpus.add(M[30:], IDS[30:], TS[30:])
+    corpus.save(d)
+    return corpus
+
+
+def changed_copy(d):
+    half = np.load(d / "shard-00001.half.npy")
+    half[3, 0] = -half[3, 0]
+    rewrite(d, "shard-00001.half.npy", npy(half))
+
+
+COPY_DAMAGED = {  # shard 1's copy of a 2-shard float16 directory; verify=; what the error says
+    "truncated-copy": (lambda d: os.truncate(d / "shard-00001.half.npy", 200), None, "truncated"),
+    "changed-copy": (flip_a_byte("shard-00001.half.npy", 200), None, "half.npy: its SHA-256"),
+    "missing-errors": (lambda d: (d / "shard-00001.errors.npy").unlink(), None,
+                       "shard-00001.errors.npy: missing"),
+    "negative-error": (lambda d: rewrite(d, "shard-00001.errors.npy", npy(np.full(10, -1, np.float32))),
+                       None, "row 0's error bound is -1.0, not a finite number of at least 0"),
+    "half-not-bool": (edit_manifest(lambda m: m.update(half=1)), None, "half must be true or false, got 1"),
+    "copy-of-other-rows": (changed_copy, True,
+                           "shard-00001.half.npy: row 3 is not the float16 copy of the float32 row"),
+    "errors-halved": (lambda d: rewrite(d, "shard-00001.errors.npy",
+                                        npy(np.load(d / "shard-00001.errors.npy") / 2)), True,
+                      "shard-00001.errors.npy: row 0's error bound is not the one its rows give"),
+}
+
+
+@pytest.mark.parametrize("damage, verify, message", COPY_DAMAGED.values(), ids=COPY_DAMAGED)
+def test_a_damaged_copy_is_refused_where_it_is_read(tmp_path, damage, verify, message):
+    with_copy(tmp_path)
+    damage(tmp_path)
+    for mmap in (True, False):
+        with pytest.raises(StorageError) as info:
+            Corpus.open(tmp_path, mmap=mmap, verify=verify, storage="float16")
+        assert message in str(info.value)
+
+
+def test_a_mapped_copy_is_hashed_only_when_asked(tmp_path):
+    Corpus(M, IDS, storage="float16").save(tmp_path)
+    flip_a_byte("shard-00000.half.npy", 200)(tmp_path)
+    assert len(Corpus.open(tmp_path, storage="float16")) == 40
+    for verify, mmap in ((True, True), (None, False)):
+        with pytest.raises(StorageError, match="half.npy: its SHA-256"):
+            Corpus.open(tmp_path, mmap=mmap, verify=verify, storage="float16")
+    os.truncate(tmp_path / "shard-00000.half.npy", 300)
+    with pytest.raises(StorageError, match="truncated"):
+        Corpus.open(tmp_path, storage="float16")
+    same(Corpus(M, IDS), Corpus.open(tmp_path, verify=True))  # float32 does not read the copy

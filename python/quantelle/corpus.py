@@ -102,16 +102,20 @@ class Corpus:
         the SHA-256 the manifest records. `verify` also hashes a mapped row file and checks
         each row to be finite and of unit length; by default rows are checked where they are
         read into memory, not where they are mapped. `StorageError` (a `ValueError`) names the
-        file and what is wrong with it. `storage` is the constructor's.
+        file and what is wrong with it. `storage` is the constructor's; ``"float16"`` takes the
+        float16 copy saved with the corpus where there is one (mapped or read as the rows are,
+        and with `verify` also compared with the copy the rows give), else converts the rows.
         """
+        wanted = half.check_storage(storage)
         self = cls.__new__(cls)
-        self._store, self._layout = saved.open_directory(directory, mmap, verify)
+        self._store, self._layout, copy = saved.open_directory(directory, mmap, verify,
+                                                               wanted == "float16")
         self._store.on_compact.append(self._compacted)
         self._embed = embed
-        self._half = half.copy_for(self._store, storage)
+        self._half = half.copy_for(self._store, wanted, copy)
         return self
 
-    def save(self, directory: str | os.PathLike[str]) -> None:
+    def save(self, directory: str | os.PathLike[str], *, storage: str | None = None) -> None:
         """Write the corpus to `directory` (created if needed), for `Corpus.open`,
         `write_shards`'s readers and `ShardedCorpus.from_directory`.
 
@@ -120,12 +124,19 @@ class Corpus:
         previous corpus there readable. Saving again where the corpus was last opened or saved
         rewrites only what changed: shards that lost documents, and one shard for the documents
         added since. `FileExistsError` for a directory that holds other files; `add` and
-        `remove` wait while a save runs, searches do not.
+        `remove` wait while a save runs, searches do not. ``storage="float16"`` saves the
+        float16 copy too (converting the rows if the corpus keeps none), ``"float32"`` the rows
+        alone; by default the copy is saved where the corpus keeps one.
         """
+        kept = self._half
+        wanted = ("float32" if kept is None else "float16") if storage is None else \
+            half.check_storage(storage)
         with self._store.lock:
             self._store.flush()
             state = self._store.state
-            self._layout = saved.save_state(directory, state, self.dim, self._layout)
+            copy = None if kept is None else (lambda: kept.arrays(state))
+            self._layout = saved.save_state(directory, state, self.dim, self._layout,
+                                            wanted == "float16", copy)
             if self._compacted not in self._store.on_compact:
                 self._store.on_compact.append(self._compacted)
 

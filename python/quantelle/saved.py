@@ -5,7 +5,9 @@ The corpus remembers, per shard of the manifest it last opened or saved, which o
 rows that shard holds (`Segment`). Saving to the same directory again keeps every shard whose
 rows are all still there, writes the live rows of each shard that lost some as a new shard,
 and the rows added since as one more. Anywhere else, or when the directory's manifest is no
-longer the one the corpus knows, the save writes every row as one shard.
+longer the one the corpus knows, the save writes every row as one shard. A save with the
+float16 copy writes it beside the rows of each shard it writes, and for each shard it keeps
+that lacks it.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from . import half as _half
 from .dates import MAX_TIMESTAMP
 from .frozen import Growing
 from .safe_files import Directory, StorageError
@@ -114,11 +117,51 @@ def _read_rows(d: Directory, manifest: Manifest, mmap: bool, verify: bool | None
     return rows
 
 
-def open_directory(path: str | os.PathLike[str], mmap: bool,
-                   verify: bool | None) -> tuple[Store, Layout]:
-    """The storage of the corpus saved in `path`, every file checked; `StorageError` (a
+def _read_half(d: Directory, manifest: Manifest, mmap: bool,
+               verify: bool | None) -> tuple[Growing, Growing]:
+    """The saved float16 copy (mapped as the rows would be) and the errors (read: 4 bytes a
+    row), each error checked to be a bound at all: finite and not negative."""
+    errors = Growing(np.float32, 0, manifest.rows)
+    for e in manifest.shards:
+        record = e.files["errors"]
+        d.read_npy(record, np.dtype(np.float32), (e.rows,), errors.write_at)
+        errors.seal_rows(e.rows)
+        values = errors.view(errors.count)[e.start:]
+        bad = np.flatnonzero(~np.isfinite(values) | (values < 0))
+        if bad.size:
+            raise StorageError(f"{d.path / record.name}: row {bad[0]}'s error bound is "
+                               f"{values[bad[0]]}, not a finite number of at least 0")
+    dim = manifest.dim
+    if mmap and len(manifest.shards) == 1:
+        e = manifest.shards[0]
+        return Growing.over(d.map_npy(e.files["half"], np.dtype(np.float16), (e.rows, dim),
+                                      bool(verify))), errors
+    half = Growing(np.float16, dim, manifest.rows)
+    for e in manifest.shards:
+        d.read_npy(e.files["half"], np.dtype(np.float16), (e.rows, dim), half.write_at)
+        half.seal_rows(e.rows)
+    return half, errors
+
+
+def _check_half(d: Directory, manifest: Manifest, rows: Growing,
+                saved: tuple[Growing, Growing]) -> None:
+    """`StorageError` unless the saved copy is, bit for bit, the one the float32 rows give."""
+    half, errors = (g.view(g.count) for g in saved)
+    every = rows.view(rows.count)
+    for e in manifest.shards:
+        span = slice(e.start, e.start + e.rows)
+        kind, wrong = _half.mismatch(every[span], half[span], errors[span])
+        if kind:
+            raise StorageError(f"{d.path / e.files[kind].name}: {wrong}; it was not written "
+                               "from these rows")
+
+
+def open_directory(path: str | os.PathLike[str], mmap: bool, verify: bool | None,
+                   half: bool = False) -> tuple[Store, Layout, tuple[Growing, Growing] | None]:
+    """The storage of the corpus saved in `path`, every file checked, and where `half` asks for
+    it and the directory has it, the saved float16 copy and its errors; `StorageError` (a
     `ValueError`) naming the file and what is wrong, `OSError` where the directory cannot be
-    read at all."""
+    read at all. `verify` also compares the copy with the one the rows give."""
     with Directory(path) as d:
         manifest = read_manifest_in(d)
         ids, id_to_row = _read_ids(d, manifest)
@@ -131,13 +174,20 @@ def open_directory(path: str | os.PathLike[str], mmap: bool,
             metadata = [m for e in manifest.shards for m in read_json_list(
                 d, e.files["metadata"], e.rows, "metadata (objects or null)", (dict, type(None)))]
         rows = _read_rows(d, manifest, mmap, verify)
+        copy = _read_half(d, manifest, mmap, verify) if half and manifest.half else None
+        if copy is not None and verify:
+            _check_half(d, manifest, rows, copy)
         store = Store(rows, ids, timestamps, texts, metadata, id_to_row)
         segments = tuple(Segment(e.start, e.start + e.rows, e.rows, e) for e in manifest.shards)
-        return store, Layout(d.identity(), manifest, segments)
+        return store, Layout(d.identity(), manifest, segments), copy
 
 
-def _content(state: State, lo: int, hi: int) -> tuple[int, Callable[[str], Any]]:
-    """How many of stored rows [lo, hi) are live, and each kind's content for those rows."""
+Copy = Callable[[], tuple[npt.NDArray[np.float16], npt.NDArray[np.float32]]]
+
+
+def _content(state: State, lo: int, hi: int, copy: Copy | None) -> tuple[int, Callable[[str], Any]]:
+    """How many of stored rows [lo, hi) are live, and each kind's content for those rows
+    (the float16 copy's from `copy()`, that of every stored row, else converted here)."""
     mask = state.mask()
     picked: npt.NDArray[np.intp] | None = None
     if mask is not None and not mask[lo:hi].all():
@@ -152,9 +202,18 @@ def _content(state: State, lo: int, hi: int) -> tuple[int, Callable[[str], Any]]
             return [None] * (hi - lo if picked is None else picked.size)
         return list(items[lo:hi]) if picked is None else [items[r] for r in picked.tolist()]
 
+    converted: list[tuple[npt.NDArray[np.float16], npt.NDArray[np.float32]]] = []
+
     def content(kind: str) -> Any:
         if kind == "matrix":
             return rows_of(state.rows())
+        if kind in ("half", "errors"):
+            if not converted and copy is not None:
+                whole = copy()
+                converted.append((rows_of(whole[0]), rows_of(whole[1])))
+            elif not converted:
+                converted.append(_half.convert(rows_of(state.rows())))
+            return converted[0][0 if kind == "half" else 1]
         if kind == "timestamps":
             return rows_of(state.timestamps())  # type: ignore[arg-type]
         return items_of({"ids": e.ids, "texts": e.texts, "metadata": e.metadata}[kind])
@@ -162,9 +221,10 @@ def _content(state: State, lo: int, hi: int) -> tuple[int, Callable[[str], Any]]
     return (hi - lo if picked is None else int(picked.size)), content
 
 
-def save_state(path: str | os.PathLike[str], state: State, dim: int,
-               layout: Layout | None) -> Layout:
-    """Save `state` into `path` (see the module's docstring); the layout it leaves."""
+def save_state(path: str | os.PathLike[str], state: State, dim: int, layout: Layout | None,
+               half: bool = False, copy: Copy | None = None) -> Layout:
+    """Save `state` into `path` (see the module's docstring), with the float16 copy where
+    `half` (`copy()`'s where given); the layout it leaves."""
     base = Path(path)
     base.mkdir(parents=True, exist_ok=True)
     with Directory(base) as d:
@@ -184,18 +244,18 @@ def save_state(path: str | os.PathLike[str], state: State, dim: int,
         tail = 0
         if same and layout is not None:
             for seg in layout.segments:
-                live, content = _content(state, seg.lo, seg.hi)
+                live, content = _content(state, seg.lo, seg.hi, copy)
                 if live:
                     kept = seg.entry.files if live == seg.live == seg.entry.rows else {}
                     pieces.append(Piece(live, content, dict(kept)))
                     ranges.append((seg.lo, seg.hi))
             tail = layout.segments[-1].hi if layout.segments else 0
-        live, content = _content(state, tail, state.n)
+        live, content = _content(state, tail, state.n, copy)
         if live or not pieces:
             pieces.append(Piece(live, content, {}))
             ranges.append((tail, state.n))
         manifest = write_directory(d, pieces, dim, state.dated, state.has_texts,
-                                   state.has_metadata, previous)
+                                   state.has_metadata, previous, half)
         segments = tuple(Segment(lo, hi, e.rows, e) for (lo, hi), e in
                          zip(ranges, manifest.shards, strict=True))
         return Layout(d.identity(), manifest, segments)

@@ -3,10 +3,13 @@
 Per shard, ``shard-NNNNN.npy`` holds the rows (float32, unit length, C order), ``.ids.json`` the
 ids (a JSON list of str) and, where the corpus has them, ``.timestamps.npy`` (float64 epoch
 seconds, NaN undated), ``.texts.json`` and ``.metadata.json`` (JSON lists, null where a document
-has none). `MANIFEST` lists every file with its size and SHA-256, the shards' row ranges and the
-count of distinct ids, and is written last: until it is renamed into place, the previous
-manifest, and every file it names, stay as they were. No file that a manifest names is ever
-written over; a save writes new names and removes the old files only after the new manifest.
+has none). A corpus saved with its float16 copy (`quantelle.half`) has in every shard also
+``.half.npy`` (the rows in float16) and ``.errors.npy`` (each row's float32 error bound), which
+the manifest's optional ``"half": true`` announces. `MANIFEST` lists every file with its size
+and SHA-256, the shards' row ranges and the count of distinct ids, and is written last: until
+it is renamed into place, the previous manifest, and every file it names, stay as they were.
+No file that a manifest names is ever written over; a save writes new names and removes the
+old files only after the new manifest.
 
 `Corpus.save`/`Corpus.open` and `write_shards`/`ShardedCorpus.from_directory` read and write
 this one format; `read_manifest` and `read_shard` are the reader that both share.
@@ -35,11 +38,13 @@ __all__ = ["FORMAT", "KINDS", "MANIFEST", "VERSION", "Manifest", "Piece", "Shard
 MANIFEST = "manifest.json"
 FORMAT = "quantelle-shards"
 VERSION = 2
-KINDS = ("matrix", "ids", "timestamps", "texts", "metadata")
+KINDS = ("matrix", "ids", "timestamps", "texts", "metadata", "half", "errors")
 _SUFFIX = {"matrix": ".npy", "ids": ".ids.json", "timestamps": ".timestamps.npy",
-           "texts": ".texts.json", "metadata": ".metadata.json"}
+           "texts": ".texts.json", "metadata": ".metadata.json", "half": ".half.npy",
+           "errors": ".errors.npy"}
+_ARRAYS = ("matrix", "timestamps", "half", "errors")  # kinds written as .npy
 _OURS = re.compile(r"^shard-(\d{5,})(\.npy|\.ids\.json|\.timestamps\.npy|\.texts\.json|"
-                   r"\.metadata\.json)(\.partial)?$")
+                   r"\.metadata\.json|\.half\.npy|\.errors\.npy)(\.partial)?$")
 _MAX_MANIFEST = 1 << 26
 _UNIT_TOLERANCE = 1e-5  # |norm² - 1| of a row that Corpus scaled to unit length, in float32
 
@@ -64,19 +69,26 @@ class Manifest:
     metadata: bool
     shards: tuple[ShardEntry, ...]
     digest: str = ""
+    half: bool = False
 
     def kinds(self) -> tuple[str, ...]:
         """The file kinds every shard has."""
-        flags = (True, True, self.dated, self.texts, self.metadata)
-        return tuple(k for k, on in zip(KINDS, flags, strict=True) if on)
+        return _kinds(self.dated, self.texts, self.metadata, self.half)
 
     def to_json(self) -> bytes:
         shards = [{"start": e.start, "rows": e.rows,
                    "files": {k: {"name": r.name, "size": r.size, "sha256": r.sha256}
                              for k, r in e.files.items()}} for e in self.shards]
-        return json.dumps({"format": FORMAT, "version": VERSION, "rows": self.rows, "dim": self.dim,
-                           "dated": self.dated, "texts": self.texts, "metadata": self.metadata,
-                           "distinct_ids": self.rows, "shards": shards}, indent=1).encode()
+        top = {"format": FORMAT, "version": VERSION, "rows": self.rows, "dim": self.dim,
+               "dated": self.dated, "texts": self.texts, "metadata": self.metadata}
+        if self.half:  # only then: a corpus without the copy stays readable by older readers
+            top["half"] = True
+        return json.dumps(top | {"distinct_ids": self.rows, "shards": shards}, indent=1).encode()
+
+
+def _kinds(dated: bool, texts: bool, metadata: bool, half: bool) -> tuple[str, ...]:
+    flags = (True, True, dated, texts, metadata, half, half)
+    return tuple(k for k, on in zip(KINDS, flags, strict=True) if on)
 
 
 # -- reading -------------------------------------------------------------------------------------
@@ -92,9 +104,10 @@ def _is_int(v: object) -> TypeGuard[int]:
 class _Fields:
     """Reads one JSON object's fields, each error naming the field by its path and the value."""
 
-    def __init__(self, where: Path, obj: object, path: str, keys: Iterable[str]) -> None:
+    def __init__(self, where: Path, obj: object, path: str, keys: Iterable[str],
+                 optional: Iterable[str] = ()) -> None:
         self.where, self.path = where, path
-        wanted = set(keys)
+        wanted = set(keys) | set(optional)
         if not isinstance(obj, dict):
             raise self.error("must be an object", obj)
         unknown = sorted(set(obj) - wanted)
@@ -150,9 +163,10 @@ def parse_manifest(where: Path, raw: bytes, digest: str = "") -> Manifest:
         raise StorageError(f"{where}: format version {version} records no sizes or checksums; "
                            f"this quantelle reads version {VERSION}: write the corpus again")
     top = _Fields(where, data, "", ("format", "version", "rows", "dim", "dated", "texts",
-                                    "metadata", "distinct_ids", "shards"))
+                                    "metadata", "distinct_ids", "shards"), ("half",))
     rows, dim = top.int("rows", 0), top.int("dim", 1)
     dated, texts, metadata = top.bool("dated"), top.bool("texts"), top.bool("metadata")
+    half = "half" in data and top.bool("half")
     distinct = top.int("distinct_ids", 0)
     if distinct != rows:
         raise StorageError(f"{where}: distinct_ids is {distinct} for {rows} rows: every id of a "
@@ -160,7 +174,7 @@ def parse_manifest(where: Path, raw: bytes, digest: str = "") -> Manifest:
     listed = data["shards"]
     if not isinstance(listed, list) or not listed:
         raise top.error("must be a non-empty list", listed, "shards")
-    kinds = tuple(k for k, on in zip(KINDS, (True, True, dated, texts, metadata), strict=True) if on)
+    kinds = _kinds(dated, texts, metadata, half)
     entries, names, start = [], set(), 0
     for s, item in enumerate(listed):
         f = _Fields(where, item, f"shards[{s}]", ("start", "rows", "files"))
@@ -178,7 +192,7 @@ def parse_manifest(where: Path, raw: bytes, digest: str = "") -> Manifest:
         start += count
     if start != rows:
         raise StorageError(f"{where}: the shards hold {start} rows, rows says {rows}")
-    return Manifest(rows, dim, dated, texts, metadata, tuple(entries), digest)
+    return Manifest(rows, dim, dated, texts, metadata, tuple(entries), digest, half)
 
 
 def read_manifest_in(d: Directory) -> Manifest:
@@ -250,13 +264,12 @@ def _serials(names: Iterable[str]) -> int:
 
 
 def write_directory(d: Directory, pieces: Sequence[Piece], dim: int, dated: bool, texts: bool,
-                    metadata: bool, previous: Manifest | None) -> Manifest:
+                    metadata: bool, previous: Manifest | None, half: bool = False) -> Manifest:
     """Write the files that `pieces` do not keep, then the manifest, then remove what the
     previous manifest named and the new one does not (and leftovers of saves that never
     finished). A crash at any point leaves a directory that opens as before, or as after."""
     writer = Writer(d)
-    flags = dict(zip(KINDS, (True, True, dated, texts, metadata), strict=True))
-    kinds = tuple(k for k in KINDS if flags[k])
+    kinds = _kinds(dated, texts, metadata, half)
     before = d.names()
     old = set() if previous is None else {r.name for e in previous.shards for r in e.files.values()}
     serial = max(_serials(before), _serials(old))
@@ -271,7 +284,7 @@ def write_directory(d: Directory, pieces: Sequence[Piece], dim: int, dated: bool
                 continue
             data = piece.content(kind)
             name = fresh + _SUFFIX[kind]
-            if kind in ("matrix", "timestamps"):
+            if kind in _ARRAYS:
                 records[kind] = writer.write_npy(name, data)
             else:
                 records[kind] = writer.write_bytes(name, json.dumps(data, allow_nan=False).encode())
@@ -279,14 +292,14 @@ def write_directory(d: Directory, pieces: Sequence[Piece], dim: int, dated: bool
             serial += 1
         entries.append(ShardEntry(start, piece.rows, records))
         start += piece.rows
-    manifest = Manifest(start, dim, dated, texts, metadata, tuple(entries))
+    manifest = Manifest(start, dim, dated, texts, metadata, tuple(entries), "", half)
     record = writer.write_bytes(MANIFEST, manifest.to_json())
     writer.sync()
     keep = {r.name for e in entries for r in e.files.values()} | {MANIFEST}
     for name in set(d.names()) - keep:
         if name in old or _OURS.match(name) or name == MANIFEST + Writer.PARTIAL:
             os.unlink(name, dir_fd=d.fd)
-    return Manifest(start, dim, dated, texts, metadata, tuple(entries), record.sha256)
+    return Manifest(start, dim, dated, texts, metadata, tuple(entries), record.sha256, half)
 
 
 def _still_there(d: Directory, record: FileRecord) -> bool:
