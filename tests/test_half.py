@@ -158,7 +158,10 @@ def tight_pair():
     return rows, q
 
 
-def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row():
+# The trajectory from 0 to q blends q with itself: the scan's one blended vector and its bound
+# must be as tight as the query's alone.
+@pytest.mark.parametrize("trajectory", [False, True])
+def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row(trajectory):
     rows, q = tight_pair()
     half = rows.astype(np.float16)
     exact_scores = rows @ q
@@ -166,10 +169,11 @@ def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row():
     assert exact_scores[0] > exact_scores[1] and half_scores[1] > half_scores[0]  # the premise
     errors = row_errors(rows, half)
     ids = ["a", "b", "c"]
-    expected = _quantelle.score_candidates(rows, ids, {}, q, limit=1)
+    kw = dict(limit=1, **(dict(traj_from_vec=np.zeros(2, np.float32), traj_to_vec=q) if trajectory else {}))
+    expected = _quantelle.score_candidates(rows, ids, {}, q, **kw)
     assert expected[0]["id"] == "a"
-    assert _engine.score_f16(half, errors, rows, ids, {}, q, limit=1) == (expected, 2)
-    assert _engine.score_f16(half, errors * np.float32(0.5), rows, ids, {}, q, limit=1)[0] != expected
+    assert _engine.score_f16(half, errors, rows, ids, {}, q, **kw) == (expected, 2)
+    assert _engine.score_f16(half, errors * np.float32(0.5), rows, ids, {}, q, **kw)[0] != expected
 
 
 @pytest.mark.parametrize("kernel", ["scalar", "avx2"])
@@ -179,11 +183,11 @@ def test_each_half_kernel_gives_the_float32_records(kernel, run_python):
         from quantelle import _engine
         from quantelle.half import row_errors
         rng = np.random.default_rng(5)
-        for d in (1, 7, 8, 9, 31, 33, 100):
-            x = rng.standard_normal((300, d)).astype(np.float32)
+        for n, d in ((300, 1), (301, 7), (302, 8), (303, 9), (300, 31), (301, 33), (302, 100)):
+            x = rng.standard_normal((n, d)).astype(np.float32)
             x /= np.linalg.norm(x, axis=1, keepdims=True)
             h = x.astype(np.float16)
-            ids = [str(i) for i in range(300)]
+            ids = [str(i) for i in range(n)]
             q = rng.standard_normal(d).astype(np.float32)
             extra = dict(not_like_vec=rng.standard_normal(d).astype(np.float32),
                          traj_from_vec=q, traj_to_vec=rng.standard_normal(d).astype(np.float32))
