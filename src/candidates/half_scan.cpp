@@ -49,10 +49,11 @@ float bound_up(double n) noexcept {
 // Calls fn(filled, at, dots) for every block of working rows: their working positions and
 // float16 dot products (dots[q * kBlockRows + r]), reading a window's rows in four runs side by
 // side as scan_rows does (four streams for the hardware prefetchers), and fetching every row a
-// block ahead: at half the bytes per row the kernel outruns the prefetchers alone.
-template <class Fn>
+// block ahead, with what touch(row) fetches of the row's own data (its error, timestamp, mask
+// byte: streams of their own): at half the bytes per row the kernel outruns the prefetchers alone.
+template <class Touch, class Fn>
 void scan_half(const WorkingSet& ws, const HalfRows& half, std::span<const float* const> queries,
-               Fn&& fn) {
+               Touch&& touch, Fn&& fn) {
   const HalfKernel& kernel = half_kernel();
   const std::size_t nq = queries.size(), d = half.cols, count = ws.size();
   AlignedVectors aligned(nq, d);
@@ -70,8 +71,10 @@ void scan_half(const WorkingSet& ws, const HalfRows& half, std::span<const float
     for_each_run_block(
         std::min(count - w0, kWindow), true,
         [&](std::size_t v) {
-          const auto* p = reinterpret_cast<const char*>(row_of(ws.row(w0 + v)));
+          const std::uint64_t row = ws.row(w0 + v);
+          const auto* p = reinterpret_cast<const char*>(row_of(row));
           for (std::size_t off = 0; off < d * sizeof(std::uint16_t); off += 64) __builtin_prefetch(p + off);
+          touch(row);
         },
         [&](std::size_t slot, std::size_t v) {
           rows[slot] = row_of(ws.row(w0 + v));
@@ -255,9 +258,14 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
   // Every row's interval is its own: ranges of a fixed size, on as many threads as the pool has,
   // each with a sieve of its own; on one thread, one sieve for all, whose floor rises sooner.
   const std::size_t ranges = (m + kRangeRows - 1) / kRangeRows;
+  const auto touch = [&](std::uint64_t row) {
+    __builtin_prefetch(half.errors.data() + row);
+    if (decay) __builtin_prefetch(r.timestamps->data + static_cast<std::ptrdiff_t>(row) * r.timestamps->stride);
+    if (r.mask) __builtin_prefetch(r.mask->data + static_cast<std::ptrdiff_t>(row) * r.mask->stride);
+  };
   const auto range = [&](Sieve& sieve, std::size_t i) {
     const std::size_t begin = i * kRangeRows, n = std::min(kRangeRows, m - begin);
-    scan_half(working.slice(begin, n), half, std::span(queries, nq),
+    scan_half(working.slice(begin, n), half, std::span(queries, nq), touch,
               [&](std::size_t filled, const std::size_t* at, const float* dots) {
                 block(sieve, begin, filled, at, dots);
               });
