@@ -210,3 +210,28 @@ def test_score_f16_refuses_a_copy_that_does_not_fit(args, message):
     m = np.eye(3, 2, dtype=np.float32)
     with pytest.raises(ValueError, match=f"^{message}$"):
         _engine.score_f16(*args, m, ["a", "b", "c"], {}, m[0])
+
+
+# The best rows first, last, or spread: the scan's running floor rises at different times, and
+# the rows it lets through must still be filtered down to the same candidates.
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("kw", [{"limit": 10}, {"limit": 5, "diverse": True, "oversample": 40}])
+def test_candidates_do_not_depend_on_where_the_best_rows_lie(threads, kw):
+    rng = np.random.default_rng(17)
+    x = random_rows(rng, 50000)  # past the size that the pool takes on
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    q = random_rows(rng, 1)[0]
+    ascending = x[np.argsort(x @ q, kind="stable")]
+    before = quantelle.get_num_threads()
+    quantelle.set_num_threads(threads)
+    try:
+        counts = set()
+        for rows in (ascending, ascending[::-1].copy(), x):
+            h = rows.astype(np.float16)
+            ids = [str(i) for i in range(len(rows))]
+            got, rescored = _engine.score_f16(h, row_errors(rows, h), rows, ids, {}, q, **kw)
+            assert got == _quantelle.score_candidates(rows, ids, {}, q, **kw)
+            counts.add(rescored)
+        assert len(counts) == 1 and counts.pop() < 2 * kw.get("oversample", kw["limit"])
+    finally:
+        quantelle.set_num_threads(before)
