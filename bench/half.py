@@ -1,13 +1,15 @@
-"""Float16 storage against float32, one thread: scan time against the float32 read floor, the
-rows re-scored in float32, and the resident memory of a corpus opened from disk.
+"""Float16 storage against float32: scan time against the float32 read floor (one thread, and
+the same on more threads against the read floor on as many), the rows re-scored in float32, and
+the resident memory of a corpus opened from disk.
 
     python bench/half.py                      # 1M x 384 (about 4 GB of memory, 3 GB of disk)
-    python bench/half.py --sizes 100000x384 --queries 50 --rounds 7
+    python bench/half.py --sizes 100000x384 --queries 50 --rounds 7 --threads 1,2
 
 Run it alone on the machine (flock -x): every figure is a ratio to a case of the same run.
 """
 
 import argparse
+import contextlib
 import json
 import shutil
 import statistics
@@ -38,13 +40,30 @@ def half_copy(m: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return h, e
 
 
-def speed(w: workload.Workload, h: np.ndarray, e: np.ndarray, rounds: int) -> dict[str, float]:
+@contextlib.contextmanager
+def pool_of(threads: int):
+    before = _engine.get_num_threads()
+    _engine.set_num_threads(threads)
+    try:
+        yield
+    finally:
+        _engine.set_num_threads(before)
+
+
+def speed(w: workload.Workload, h: np.ndarray, e: np.ndarray, rounds: int,
+          threads: int) -> dict[str, float]:
+    """Medians (s) of the floor and of every case on `threads` threads; the float32 cases, which
+    run on one thread whatever the pool, only where threads is 1."""
     floor = native.load()
     m, ids, idx, qv = w.matrix, w.ids, w.id_to_idx, w.query
     mods = workload.all_modulations(w)
     rep = timing.repeat
-    cases = [timing.Case(f"floor.{name}", name, lambda r, name=name: floor.read(name, m, r), w.nbytes,
-                         measure_memory=False) for name in floor.reads]
+    if threads == 1:
+        reads = {name: lambda r, name=name: floor.read(name, m, r) for name in floor.reads}
+    else:
+        reads = {name: lambda r, name=name: floor.read_threads(name, m, threads, r) for name in floor.reads}
+    cases = [timing.Case(f"floor.{name}", name, run, w.nbytes, measure_memory=False)
+             for name, run in reads.items()]
     calls = {
         "f32.plain": lambda: _quantelle.score_candidates(m, ids, idx, qv, limit=10),
         "f16.plain": lambda: _engine.score_f16(h, e, m, ids, idx, qv, limit=10),
@@ -53,7 +72,8 @@ def speed(w: workload.Workload, h: np.ndarray, e: np.ndarray, rounds: int) -> di
         "f32.all": lambda: _quantelle.score_candidates(m, ids, idx, qv, limit=10, **mods),
         "f16.all": lambda: _engine.score_f16(h, e, m, ids, idx, qv, limit=10, **mods),
     }
-    cases += [timing.Case(k, k, rep(f), w.nbytes, measure_memory=False) for k, f in calls.items()]
+    cases += [timing.Case(k, k, rep(f), w.nbytes, context=lambda: pool_of(threads), measure_memory=False)
+              for k, f in calls.items() if threads == 1 or k.startswith("f16.")]
     timing.measure(cases, rounds, 0.2, 5.0)
     out = {c.key: c.median for c in cases}
     out["floor"] = min(v for k, v in out.items() if k.startswith("floor."))
@@ -109,21 +129,30 @@ def main() -> None:
     p.add_argument("--sizes", default="1000000x384")
     p.add_argument("--rounds", type=int, default=7)
     p.add_argument("--queries", type=int, default=30)
+    p.add_argument("--threads", default="1", help="thread counts to time, e.g. 1,2")
+    p.add_argument("--no-resident", action="store_true", help="skip the resident-memory figure")
     args = p.parse_args()
     for size in args.sizes.split(","):
         n, d = (int(x) for x in size.lower().split("x"))
         w = workload.build(n, d)
         h, e = half_copy(w.matrix)
         kernel = bench_cases.chosen_kernel()
-        print(f"{n} x {d}, one thread, kernel {kernel[0] if kernel else '?'}")
-        t = speed(w, h, e, args.rounds)
-        for case in ("plain", "diverse", "all"):
-            f32, f16 = t[f"f32.{case}"], t[f"f16.{case}"]
-            print(f"  {case:8s} float32 {f32 * 1e3:8.2f} ms ({f32 / t['floor']:.2f} x floor)   "
-                  f"float16 {f16 * 1e3:8.2f} ms ({f16 / t['floor']:.2f} x floor, {f16 / f32:.2f} x float32)")
-        print(f"  floor (best read loop) {t['floor'] * 1e3:.2f} ms")
+        for threads in (int(x) for x in args.threads.split(",")):
+            print(f"{n} x {d}, {threads} thread{'s' if threads > 1 else ''}, kernel {kernel[0] if kernel else '?'}")
+            t = speed(w, h, e, args.rounds, threads)
+            for case in ("plain", "diverse", "all"):
+                f16 = t[f"f16.{case}"]
+                line = f"  {case:8s} "
+                if f"f32.{case}" in t:
+                    f32 = t[f"f32.{case}"]
+                    line += f"float32 {f32 * 1e3:8.2f} ms ({f32 / t['floor']:.2f} x floor)   "
+                line += f"float16 {f16 * 1e3:8.2f} ms ({f16 / t['floor']:.2f} x floor"
+                print(line + (f", {f16 / t[f'f32.{case}']:.2f} x float32)" if f"f32.{case}" in t else ")"))
+            print(f"  floor (best read loop, {threads} thread{'s' if threads > 1 else ''}) {t['floor'] * 1e3:.2f} ms")
         for what, c in candidates(w, h, e, args.queries).items():
             print(f"  re-scored, {what}: median {statistics.median(c):.0f}, worst {max(c)} of {len(c)} queries")
+        if args.no_resident:
+            continue
         rss = resident(w)
         print(f"  resident after open + 5 searches: float32 {rss['float32'] / 1024:.0f} MiB, " + ", ".join(
             f"{k} {v / 1024:.0f} MiB ({v / rss['float32']:.2f} x)" for k, v in rss.items() if k != "float32"))

@@ -161,7 +161,10 @@ def tight_pair():
     return rows, q
 
 
-def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row():
+# The trajectory from 0 to q blends q with itself: the scan's one blended vector and its bound
+# must be as tight as the query's alone.
+@pytest.mark.parametrize("trajectory", [False, True])
+def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row(trajectory):
     rows, q = tight_pair()
     half = rows.astype(np.float16)
     exact_scores = rows @ q
@@ -169,10 +172,11 @@ def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row():
     assert exact_scores[0] > exact_scores[1] and half_scores[1] > half_scores[0]  # the premise
     errors = row_errors(rows, half)
     ids = ["a", "b", "c"]
-    expected = _quantelle.score_candidates(rows, ids, {}, q, limit=1)
+    kw = dict(limit=1, **(dict(traj_from_vec=np.zeros(2, np.float32), traj_to_vec=q) if trajectory else {}))
+    expected = _quantelle.score_candidates(rows, ids, {}, q, **kw)
     assert expected[0]["id"] == "a"
-    assert _engine.score_f16(half, errors, rows, ids, {}, q, limit=1) == (expected, 2)
-    assert _engine.score_f16(half, errors * np.float32(0.5), rows, ids, {}, q, limit=1)[0] != expected
+    assert _engine.score_f16(half, errors, rows, ids, {}, q, **kw) == (expected, 2)
+    assert _engine.score_f16(half, errors * np.float32(0.5), rows, ids, {}, q, **kw)[0] != expected
 
 
 @pytest.mark.parametrize("kernel", ["scalar", "avx2"])
@@ -182,11 +186,11 @@ def test_each_half_kernel_gives_the_float32_records(kernel, run_python):
         from quantelle import _engine
         from quantelle.half import row_errors
         rng = np.random.default_rng(5)
-        for d in (1, 7, 8, 9, 31, 33, 100):
-            x = rng.standard_normal((300, d)).astype(np.float32)
+        for n, d in ((300, 1), (301, 7), (302, 8), (303, 9), (300, 31), (301, 33), (302, 100)):
+            x = rng.standard_normal((n, d)).astype(np.float32)
             x /= np.linalg.norm(x, axis=1, keepdims=True)
             h = x.astype(np.float16)
-            ids = [str(i) for i in range(300)]
+            ids = [str(i) for i in range(n)]
             q = rng.standard_normal(d).astype(np.float32)
             extra = dict(not_like_vec=rng.standard_normal(d).astype(np.float32),
                          traj_from_vec=q, traj_to_vec=rng.standard_normal(d).astype(np.float32))
@@ -284,3 +288,28 @@ def test_searches_leave_no_float32_rows_resident(tmp_path, saved):
         assert opened.search(random_rows(rng, 1)[0], "limit:10").prepared.rescored >= 10
     assert mapped_kib(tmp_path / "shard-00000.npy") == 0
     assert mapped_kib(tmp_path / "shard-00000.half.npy") >= (saved == "float16") * rows.nbytes // 2048
+
+
+# The best rows first, last, or spread: the scan's running floor rises at different times, and
+# the rows it lets through must still be filtered down to the same candidates.
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("kw", [{"limit": 10}, {"limit": 5, "diverse": True, "oversample": 40}])
+def test_candidates_do_not_depend_on_where_the_best_rows_lie(threads, kw):
+    rng = np.random.default_rng(17)
+    x = random_rows(rng, 50000)  # past the size that the pool takes on
+    x /= np.linalg.norm(x, axis=1, keepdims=True)
+    q = random_rows(rng, 1)[0]
+    ascending = x[np.argsort(x @ q, kind="stable")]
+    before = quantelle.get_num_threads()
+    quantelle.set_num_threads(threads)
+    try:
+        counts = set()
+        for rows in (ascending, ascending[::-1].copy(), x):
+            h = rows.astype(np.float16)
+            ids = [str(i) for i in range(len(rows))]
+            got, rescored = _engine.score_f16(h, row_errors(rows, h), rows, ids, {}, q, **kw)
+            assert got == _quantelle.score_candidates(rows, ids, {}, q, **kw)
+            counts.add(rescored)
+        assert len(counts) == 1 and counts.pop() < 2 * kw.get("oversample", kw["limit"])
+    finally:
+        quantelle.set_num_threads(before)

@@ -12,8 +12,9 @@ namespace quantelle {
 
 struct HalfKernel {
   const char* name;
-  // out[r * nq + q] = the float32 sum of rows[r][i] * queries[q][i] over i < d, for r < count
-  // (<= kBlockRows) and q < nq (1..kMaxQueries); the accumulation order is the variant's own.
+  // out[q * kBlockRows + r] = the float32 sum of rows[r][i] * queries[q][i] over i < d, for
+  // r < count (<= kBlockRows) and q < nq (1..kMaxQueries): a query's dots side by side, as the
+  // scan's per-row interval work reads them. The accumulation order is the variant's own.
   void (*dot_block)(const std::uint16_t* const* rows, std::size_t count,
                     const float* const* queries, std::size_t nq, std::size_t d, float* out);
 };

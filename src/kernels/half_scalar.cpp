@@ -26,7 +26,7 @@ void dot_block_scalar(const std::uint16_t* const* rows, std::size_t count,
     for (std::size_t q = 0; q < nq; ++q) {
       float sum = 0.0f;
       for (std::size_t i = 0; i < d; ++i) sum += half_to_float(rows[r][i]) * queries[q][i];
-      out[r * nq + q] = sum;
+      out[q * kBlockRows + r] = sum;
     }
   }
 }
