@@ -1,6 +1,6 @@
 # Types of the layer's engine module (src/engine/).
 from collections.abc import Buffer, Mapping, Sequence
-from typing import Any
+from typing import Any, final
 
 import _quantelle
 
@@ -19,6 +19,12 @@ class FrozenBuffer(Buffer):
     def size(self) -> int: ...
     @property
     def sealed(self) -> int: ...
+
+@final
+class CheckedIds:
+    def __init__(self, ids: tuple[str, ...]) -> None: ...
+    @property
+    def remembered(self) -> bool: ...
 
 def set_num_threads(n: int, /) -> None: ...
 def get_num_threads() -> int: ...

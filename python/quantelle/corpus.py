@@ -389,7 +389,7 @@ def _prepared(state: State, d: plan.Draft, vectors: Mapping[str, npt.ArrayLike],
     asked = d.ids
     known = state.rows_of(asked) if asked else {}
     p = plan.finish(d, vectors, known, seconds)
-    args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
+    args: dict[str, Any] = {"matrix": state.rows(), "ids": state.ids(),
                             "id_to_idx": known} | p.arguments
     mask = _rows_mask(state, args.get("mask"), d)
     if mask is not None:

@@ -21,6 +21,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._engine import CheckedIds
 from .documents import unit_rows
 from .frozen import Growing, frozen_copy
 from .where import Indexes
@@ -47,6 +48,8 @@ class Epoch:
         self.earlier: dict[str, list[int]] = {}  # rows an id had before it was added again
         self.death = np.full(max(16, rows.count), ALIVE, np.int64)
         self.indexes = Indexes(lock)
+        # The ids of the first rows as a tuple, and the engine's handle that keeps it checked.
+        self.checked: tuple[tuple[str, ...], CheckedIds] | None = None
 
     def mark_dead(self, rows: npt.NDArray[np.int64], version: int) -> None:
         self.death[rows] = version
@@ -83,6 +86,17 @@ class State:
         if self._rows is None:
             self._rows = self.epoch.rows.view(self.n)
         return self._rows
+
+    def ids(self) -> tuple[str, ...]:
+        """The id of each stored row (the dead among them) as one tuple per epoch and row count,
+        which the engine checks once instead of at every search (`CheckedIds`)."""
+        held = self.epoch.checked
+        if held is None or len(held[0]) != self.n:
+            ids = self.epoch.ids
+            frozen = tuple(ids) if len(ids) == self.n else tuple(ids[:self.n])
+            held = (frozen, CheckedIds(frozen))
+            self.epoch.checked = held  # states of one epoch and count share it (remove keeps n)
+        return held[0]
 
     def timestamps(self) -> npt.NDArray[np.float64] | None:
         t = self.epoch.timestamps
