@@ -366,7 +366,8 @@ class Corpus:
         records, rescored = self._score(prepared.arguments, state)
         elapsed = time.perf_counter() - start
         hits, notes = _hits(records, state, "recent" in prepared.arguments)
-        prepared = dataclasses.replace(prepared, rescored=rescored)
+        if rescored is not None:
+            prepared = dataclasses.replace(prepared, rescored=rescored)
         return SearchResult(hits, prepared, elapsed, notes)
 
     def search_many(self, queries: Sequence[str | npt.ArrayLike] | npt.ArrayLike,
