@@ -109,6 +109,25 @@ def read_only_map(tmp_path):
         return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
 
 
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize("size", [0, 1, 4 * MIB - 1, 4 * MIB, 6 * MIB + 5])
+def test_a_frozen_buffer_of_any_size_starts_zeroed_and_takes_writes_up_to_its_end(size):
+    buf = _engine.FrozenBuffer(size)
+    view = np.frombuffer(buf, np.uint8)
+    assert view.size == size and not view.any() and view.ctypes.data % 64 == 0
+    tail = np.arange(min(size, 3000), dtype=np.uint8)
+    buf.write(size - tail.size, tail)
+    buf.seal(size // 2)
+    assert np.array_equal(view[size - tail.size:], tail)
+    with pytest.raises(ValueError):  # one byte past the end
+        buf.write(size - tail.size, tail.tobytes() + b"\0")
+    if size >= 2:
+        with pytest.raises(ValueError):  # into the sealed part
+            buf.write(size // 2 - 1, b"\0")
+
+
 @pytest.mark.parametrize("make, frozen", [
     (lambda tmp: frozen_copy(ROWS, np.float32), True),
     (lambda tmp: frozen_copy(ROWS, np.float32)[10:20, 3:], True),
