@@ -109,6 +109,25 @@ def read_only_map(tmp_path):
         return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
 
 
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize("size", [0, 1, 4 * MIB - 1, 4 * MIB, 6 * MIB + 5])
+def test_a_frozen_buffer_of_any_size_starts_zeroed_and_takes_writes_up_to_its_end(size):
+    buf = _engine.FrozenBuffer(size)
+    view = np.frombuffer(buf, np.uint8)
+    assert view.size == size and not view.any() and view.ctypes.data % 64 == 0
+    tail = np.arange(min(size, 3000), dtype=np.uint8)
+    buf.write(size - tail.size, tail)
+    buf.seal(size // 2)
+    assert np.array_equal(view[size - tail.size:], tail)
+    with pytest.raises(ValueError):  # one byte past the end
+        buf.write(size - tail.size, tail.tobytes() + b"\0")
+    if size >= 2:
+        with pytest.raises(ValueError):  # into the sealed part
+            buf.write(size // 2 - 1, b"\0")
+
+
 @pytest.mark.parametrize("make, frozen", [
     (lambda tmp: frozen_copy(ROWS, np.float32), True),
     (lambda tmp: frozen_copy(ROWS, np.float32)[10:20, 3:], True),
@@ -249,3 +268,60 @@ def test_a_thread_count_below_one_or_not_an_int_is_refused(threads, n, error):
 def test_the_engine_pool_follows_the_layer_count(threads):
     threads(5)
     assert _engine.get_num_threads() == 5 == quantelle.get_num_threads()
+
+
+StrSub = type("StrSub", (str,), {})
+SMALL, SMALL_IDS = BASE[:4, :3].copy(), ["a", "b", "c", "d"]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - the error is the outcome compared
+        return type(error), error.args
+
+
+@pytest.mark.parametrize("ids, remembered", [
+    (tuple(IDS), True),
+    ((), True),
+    (tuple(IDS) + ("extra",), True),
+    ((*IDS[:-1], StrSub(IDS[-1])), False),
+    ((*IDS[:-1], "\ud800"), False),
+    ((*IDS[:-1], 7), False),
+], ids=["plain", "empty", "longer", "str-subclass", "lone-surrogate", "not-a-str"])
+@pytest.mark.parametrize("case", ["plain", "all", "within", "unknown-ids"])
+def test_checked_ids_answer_as_the_module_does(threads, ids, remembered, case):
+    threads(2)
+    handle = _engine.CheckedIds(ids)
+    assert handle.remembered is remembered
+    for uses in ({}, {"pre_filter_ids": ids[::5]}):
+        kwargs = CASES[case] | uses
+        want = outcome(lambda: q.score_candidates(ROWS, ids, ID_TO_IDX, QUERY, **kwargs))
+        for _ in range(2):  # the second call reads the verdict the first one left, if any
+            assert outcome(lambda: _engine.score_candidates(ROWS, ids, ID_TO_IDX, QUERY, **kwargs)) == want
+
+
+def test_a_checked_tuple_is_forgotten_with_its_handle(threads):
+    # Tuples of one size reuse freed memory: a tuple made after the handle and its ids are
+    # gone may sit at their address and must be checked afresh.
+    threads(1)
+    ids = tuple(SMALL_IDS)
+    handle = _engine.CheckedIds(ids)
+    assert _engine.score_candidates(SMALL, ids, {}, QUERY[:3])
+    where = id(ids)
+    del handle, ids
+    for _ in range(100):
+        bad = (*SMALL_IDS[:2], 7, SMALL_IDS[3])
+        if id(bad) == where:
+            break
+    else:
+        pytest.skip("no tuple was made at the freed address")
+    with pytest.raises(TypeError):
+        _engine.score_candidates(SMALL, bad, {}, QUERY[:3])
+
+
+@pytest.mark.parametrize("ids", [list(SMALL_IDS), type("TupleSub", (tuple,), {})(SMALL_IDS)],
+                         ids=["list", "tuple-subclass"])
+def test_only_an_exact_tuple_makes_checked_ids(ids):
+    with pytest.raises(TypeError):
+        _engine.CheckedIds(ids)

@@ -377,7 +377,8 @@ class Corpus:
         records, rescored = self._score(prepared.arguments, state)
         elapsed = time.perf_counter() - start
         hits, notes = _hits(records, state, "recent" in prepared.arguments)
-        prepared = dataclasses.replace(prepared, rescored=rescored)
+        if rescored is not None:
+            prepared = dataclasses.replace(prepared, rescored=rescored)
         return SearchResult(hits, prepared, elapsed, notes)
 
     def search_many(self, queries: Sequence[str | npt.ArrayLike] | npt.ArrayLike,
@@ -400,7 +401,7 @@ def _prepared(state: State, d: plan.Draft, vectors: Mapping[str, npt.ArrayLike],
     asked = d.ids
     known = state.rows_of(asked) if asked else {}
     p = plan.finish(d, vectors, known, seconds)
-    args: dict[str, Any] = {"matrix": state.rows(), "ids": state.epoch.ids,
+    args: dict[str, Any] = {"matrix": state.rows(), "ids": state.ids(),
                             "id_to_idx": known} | p.arguments
     mask = _rows_mask(state, args.get("mask"), d)
     if mask is not None:

@@ -21,6 +21,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._engine import CheckedIds
 from .documents import unit_rows
 from .frozen import Growing, frozen_copy
 from .where import Indexes
@@ -47,6 +48,10 @@ class Epoch:
         self.earlier: dict[str, list[int]] = {}  # rows an id had before it was added again
         self.death = np.full(max(16, rows.count), ALIVE, np.int64)
         self.indexes = Indexes(lock)
+        # The ids of the first rows as a tuple, and the engine's handle that keeps it checked;
+        # the row count of the last search that passed `ids` itself instead.
+        self.checked: tuple[tuple[str, ...], CheckedIds] | None = None
+        self.listed = -1
 
     def mark_dead(self, rows: npt.NDArray[np.int64], version: int) -> None:
         self.death[rows] = version
@@ -83,6 +88,23 @@ class State:
         if self._rows is None:
             self._rows = self.epoch.rows.view(self.n)
         return self._rows
+
+    def ids(self) -> Sequence[str]:
+        """The ids of the stored rows (the dead among them; a list may hold more) for the engine.
+
+        From the second search at one row count on, one tuple that the engine checked once
+        (`CheckedIds`) instead of at every call; the first search passes the list itself, so
+        that a corpus changed between every two searches pays no copy."""
+        e = self.epoch
+        held = e.checked
+        if held is not None and len(held[0]) == self.n:
+            return held[0]
+        if e.listed != self.n:
+            e.listed = self.n
+            return e.ids
+        frozen = tuple(e.ids) if len(e.ids) == self.n else tuple(e.ids[:self.n])
+        e.checked = (frozen, CheckedIds(frozen))  # states of one count share it (remove keeps n)
+        return frozen
 
     def timestamps(self) -> npt.NDArray[np.float64] | None:
         t = self.epoch.timestamps

@@ -4,6 +4,8 @@
 #define NO_IMPORT_ARRAY
 #include <numpy/arrayobject.h>
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -13,14 +15,36 @@ namespace {
 
 constexpr std::size_t kAlignment = 64;  // a cache line: the scans' loads never split one
 
+// Buffers this large are mapped on their own, on huge-page boundaries, and asked for huge pages
+// (as NumPy does for its arrays from 4 MiB): a scan of 4 KiB pages walks the page tables every
+// 64 rows of 384 floats, and that cost the engine 5 to 7 % of a 150 MB scan against the same
+// rows in a NumPy array on a Zen 3 guest.
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 struct FrozenBuffer {
   PyObject_HEAD
   std::byte* memory;
   Py_ssize_t size;
   Py_ssize_t sealed;  // bytes below this may be read by a search: never written again
+  std::size_t mapped;  // bytes mapped at memory for a large buffer, 0 for one from calloc
 };
 
 FrozenBuffer* as_buffer(PyObject* o) { return reinterpret_cast<FrozenBuffer*>(o); }
+
+// Zeroed memory of `bytes` (a multiple of kHugePage) at a huge-page boundary, or nullptr. Mapped
+// pages cost nothing until written, as calloc's do.
+std::byte* map_huge(std::size_t bytes) noexcept {
+  void* raw = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  auto* start = static_cast<std::byte*>(raw);
+  const std::size_t lead = (kHugePage - reinterpret_cast<std::uintptr_t>(start) % kHugePage) % kHugePage;
+  if (lead > 0) munmap(start, lead);
+  munmap(start + lead + bytes, kHugePage - lead);
+  madvise(start + lead, bytes, MADV_HUGEPAGE);  // advice only: 4 KiB pages where it is refused
+  return start + lead;
+}
 
 PyObject* frozen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"size", nullptr};
@@ -34,6 +58,23 @@ PyObject* frozen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const auto bytes = static_cast<std::size_t>(size);
+  if (bytes >= kHugeFrom) {
+    const std::size_t mapped = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    if (mapped < bytes) return PyErr_NoMemory();
+    std::byte* memory = map_huge(mapped);
+    if (memory == nullptr) return PyErr_NoMemory();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+      munmap(memory, mapped);
+      return nullptr;
+    }
+    FrozenBuffer* b = as_buffer(self);
+    b->memory = memory;
+    b->size = size;
+    b->sealed = 0;
+    b->mapped = mapped;
+    return self;
+  }
   const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
   if (rounded < bytes) return PyErr_NoMemory();
   // calloc's zero pages cost nothing until written, so spare capacity is cheap; aligned by
@@ -52,12 +93,17 @@ PyObject* frozen_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   b->memory[-1] = static_cast<std::byte>(skip);  // where the allocation starts, for free()
   b->size = size;
   b->sealed = 0;
+  b->mapped = 0;
   return self;
 }
 
 void frozen_dealloc(PyObject* self) {
   FrozenBuffer* b = as_buffer(self);
-  std::free(b->memory - static_cast<std::size_t>(b->memory[-1]));
+  if (b->mapped > 0) {
+    munmap(b->memory, b->mapped);
+  } else {
+    std::free(b->memory - static_cast<std::size_t>(b->memory[-1]));
+  }
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);  // a heap type's instances own a reference to it

@@ -2,6 +2,7 @@
 // adds what _quantelle must not have: a pool of threads, and scans that run with the
 // interpreter lock released over memory nobody can write (engine/frozen.h).
 #include "core/thread_pool.h"
+#include "engine/checked_ids.h"
 #include "engine/frozen.h"
 #include "engine/many.h"
 #include "engine/score.h"
@@ -85,6 +86,11 @@ PyResult<PyRef> init_engine() {
   PyTypeObject* buffer = frozen_buffer_type();
   if (buffer == nullptr) return kErrorSet;
   if (PyModule_AddObjectRef(module.get(), "FrozenBuffer", reinterpret_cast<PyObject*>(buffer)) < 0) {
+    return kErrorSet;
+  }
+  PyTypeObject* checked = checked_ids_type();
+  if (checked == nullptr) return kErrorSet;
+  if (PyModule_AddObjectRef(module.get(), "CheckedIds", reinterpret_cast<PyObject*>(checked)) < 0) {
     return kErrorSet;
   }
   g_module = module.release();

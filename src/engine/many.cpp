@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "candidates/many.h"
+#include "engine/checked_ids.h"
 #include "engine/score.h"
 #include "engine/unlocked.h"
 #include "module/results.h"
@@ -66,6 +67,7 @@ PyResult<PyRef> score_many(PyObject* calls) {
     bound[i] = std::make_unique<ScoreCall>();
     const Kwargs& k = kwargs[i];
     const auto nkw = static_cast<Py_ssize_t>(k.values.size());
+    hold_checked_ids(k.values.data(), 0, nkw == 0 ? nullptr : k.names.get(), pins);
     if (!bind_score_call(*bound[i], k.values.data(), 0, nkw == 0 ? nullptr : k.names.get(),
                          &pins)) {
       return kErrorSet;

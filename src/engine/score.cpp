@@ -1,6 +1,7 @@
 #include "engine/score.h"
 
 #include "candidates/ranges.h"
+#include "engine/checked_ids.h"
 #include "engine/frozen.h"
 #include "engine/unlocked.h"
 
@@ -17,8 +18,10 @@ PyResult<bool> scan_inputs_frozen(const ScoreCall& call) {
 }
 
 PyResult<PyRef> engine_score_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Pins pins;
+  hold_checked_ids(args, nargs, kwnames, pins);
   ScoreCall call;
-  if (!bind_score_call(call, args, nargs, kwnames)) return kErrorSet;
+  if (!bind_score_call(call, args, nargs, kwnames, &pins)) return kErrorSet;
   // The query side reads few rows and may fail: it runs under the lock, as the module's does.
   Outcome<std::optional<ScorePlan>> plan = plan_scores(call.request);
   if (!plan) return std::unexpected(raise_failure(plan.error()));

@@ -4,6 +4,7 @@
 
 #include "candidates/half_scan.h"
 #include "candidates/ranges.h"
+#include "engine/checked_ids.h"
 #include "engine/frozen.h"
 #include "engine/score.h"
 #include "engine/unlocked.h"
@@ -80,8 +81,10 @@ PyResult<PyRef> score_f16_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   HeldBuffer rows, errors;
   if (!rows.acquire(args[0]) || !errors.acquire(args[1])) return kErrorSet;
+  Pins pins;
+  hold_checked_ids(args + 2, nargs - 2, kwnames, pins);
   ScoreCall call;
-  if (!bind_score_call(call, args + 2, nargs - 2, kwnames)) return kErrorSet;
+  if (!bind_score_call(call, args + 2, nargs - 2, kwnames, &pins)) return kErrorSet;
   PyResult<HalfRows> half = half_rows(rows, errors, call.request.matrix);
   if (!half) return std::unexpected(half.error());
   // The query side reads few rows and may fail: it runs under the lock, as score_candidates' does.
