@@ -126,7 +126,7 @@ def _calls(seed):
     sets, with ties that straddle the thread ranges' borders."""
     rng = np.random.default_rng(seed)
     big = rng.normal(size=(20000, 32)).astype(np.float32)
-    big[[0, 6719, 6720, 13440, 19999]] = big[1]
+    big[[0, 5039, 5040, 6719, 6720, 10079, 10080, 13440, 19999]] = big[1]  # 2, 3 and 4 ranges
     strided = rng.normal(size=(900, 48)).astype(np.float32)[:, ::2]
     strided[7] = np.nan
     out = []

@@ -29,6 +29,9 @@ inline bool any_above(const float* s, float t) noexcept {
 // about half a millisecond of one core's tiles, against the tens of microseconds a hand-over
 // to the pool costs.
 constexpr std::size_t kMinTaskFmas = std::size_t{1} << 23;
+// Ranges per thread, taken as threads come free: with one each, a thread slowed by anything
+// else on its core held the whole call back.
+constexpr std::size_t kTasksPerThread = 4;
 
 bool same_rows(const WorkingSet& a, const WorkingSet& b) noexcept {
   const MatrixF32 &x = a.matrix, &y = b.matrix;
@@ -83,7 +86,8 @@ std::vector<Task> tasks_of(std::span<const Chunk> chunks) {
     const Chunk& chunk = chunks[i];
     const std::size_t m = chunk.rows->size();
     const std::size_t fmas = m * chunk.slots.size() * std::max<std::size_t>(chunk.rows->matrix.cols, 1);
-    const std::size_t parts = std::clamp<std::size_t>(fmas / kMinTaskFmas, 1, threads);
+    const std::size_t parts =
+        std::clamp<std::size_t>(fmas / kMinTaskFmas, 1, threads == 1 ? 1 : threads * kTasksPerThread);
     // Whole blocks per range but the last, so each range's tiles are as full as one scan's.
     const std::size_t blocks = (m + kTileBlockRows - 1) / kTileBlockRows;
     for (std::size_t p = 0; p < parts; ++p) {
@@ -99,13 +103,25 @@ std::vector<BestRows> run_task(std::span<const ManyCall> calls, const Chunk& chu
                                const Task& task) {
   std::vector<BestRows> best;
   best.reserve(chunk.calls.size());
-  for (const std::size_t c : chunk.calls)
+  // Calls whose final scores are their dot products are offered the tile's scores in place.
+  std::vector<bool> raw;
+  raw.reserve(chunk.calls.size());
+  for (const std::size_t c : chunk.calls) {
     best.emplace_back(wanted(*calls[c].request), task.end - task.begin);
+    const ScoreRequest& r = *calls[c].request;
+    const ScorePlan& plan = *calls[c].plan;
+    raw.push_back(!plan.direction && !plan.negative && !plan.decay && !r.mask &&
+                  !(r.threshold > 0.0f));
+  }
   float scores[kTileBlockRows];
   scan_tiles(*chunk.rows, task.begin, task.end, chunk.slots,
              [&](std::size_t j0, std::size_t count, const float* dots) {
                for (std::size_t i = 0; i < chunk.calls.size(); ++i) {
                  const ManyCall& call = calls[chunk.calls[i]];
+                 if (raw[i]) {
+                   best[i].offer_run(j0, dots + chunk.first[i] * count, count);
+                   continue;
+                 }
                  const float* slot_dots[kMaxQueries];
                  for (std::size_t s = 0; s < kMaxQueries; ++s)
                    slot_dots[s] = dots + std::min(chunk.first[i] + s, chunk.slots.size() - 1) * count;
