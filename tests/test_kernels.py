@@ -15,8 +15,10 @@ import _quantelle_probe as probe
 MODEL = "avx512-model"  # the AVX-512 table's loops on emulated registers: runs on any CPU
 VARIANTS = probe.variants() + [MODEL]
 SIXTEEN_LANES = ["avx512", MODEL]
-# Every tail of a 4-wide scalar, 8-wide and 2 x 16-wide loop, plus real embedding sizes.
-LENGTHS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 100, 383, 384, 385, 1000]
+# Every tail of a 4-wide scalar, 8-wide and 2 x 16-wide loop and of 128-float segments, plus
+# real embedding sizes.
+LENGTHS = [0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 100, 127, 128, 129, 136, 383, 384,
+           385, 1000]
 U32 = 2.0**-24  # unit roundoff of float32
 
 

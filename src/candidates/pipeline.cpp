@@ -164,10 +164,24 @@ void score_rows(const ScoreRequest& r, const ScorePlan& plan, std::size_t begin,
   }
   // A window of the scan at a time: its raw dots slot by slot, then the stages over it while
   // it is in cache.
-  constexpr std::size_t kBlock = kRuns * kRunRows;
+  constexpr std::size_t kBlock = kScanWindow;
   std::vector<float> raw = float_buffer(nq, kBlock);
   float* per_slot[kMaxQueries] = {};
   for (std::size_t s = 0; s < nq; ++s) per_slot[s] = raw.data() + s * kBlock;
+  if (range.consecutive) {  // one scan, its windows finished as they end (windows start at 0)
+    scan_rows(
+        range, std::span(slots, nq),
+        [&](std::size_t j, const float* dots) {
+          for (std::size_t s = 0; s < nq; ++s) per_slot[s][j % kBlock] = dots[s];
+        },
+        Visit::in_order,
+        [&](std::size_t w0, std::size_t wn) {
+          finish_scores(r, plan, begin + w0, wn, per_slot, out.data() + w0);
+        });
+    return;
+  }
+  // A gathered set: a walk by row over each block in turn, so that all of a block's dots are in
+  // before its stages run.
   for (std::size_t b = 0; b < out.size(); b += kBlock) {
     const std::size_t bn = std::min(kBlock, out.size() - b);
     scan_rows(range.slice(b, bn), std::span(slots, nq), [&](std::size_t j, const float* dots) {

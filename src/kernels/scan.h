@@ -69,15 +69,28 @@ inline void fetch_row(const MatrixF32& m, std::uint64_t row) noexcept {
 
 }  // namespace scan_detail
 
+// Working rows per window of an in-order scan.
+inline constexpr std::size_t kScanWindow = kRuns * kRunRows;
+
+namespace scan_detail {
+
+struct NoWindowHook {
+  void operator()(std::size_t, std::size_t) const noexcept {}
+};
+
+}  // namespace scan_detail
+
 // Calls fn(j, dots) once for each working row j, with dots[q] = dot(row, queries[q]) as the
 // kernel table computes it; the order of the calls is the scan's own (a callback that only
 // writes slot j gives the same result in any order). Queries have matrix.cols elements.
-// In order, rows are read in windows of up to kRuns runs, side by side (four streams, and
-// rows that share query loads). By row, a gathered set is read in one ascending walk over the
-// matrix, fetched ahead by software (scattered rows defeat the hardware prefetchers).
-template <class Fn>
+// In order, rows are read in windows of kScanWindow (the last may be short), each in kRuns
+// runs side by side (four streams, and rows that share query loads); after the calls for the
+// window of rows w0 .. w0 + wn - 1, window_done(w0, wn). By row, a gathered set is read in one
+// ascending walk over the matrix, fetched ahead by software (scattered rows defeat the
+// hardware prefetchers), and window_done is never called.
+template <class Fn, class Done = scan_detail::NoWindowHook>
 void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&& fn,
-               Visit visit = Visit::in_order) {
+               Visit visit = Visit::in_order, Done&& window_done = {}) {
   const KernelTable& k = kernels();
   const MatrixF32& m = ws.matrix;
   const std::size_t d = m.cols, nq = queries.size();
@@ -126,7 +139,7 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
   }
 
   // Per window: the dots of its rows in the order they were read, and which row each is.
-  constexpr std::size_t kWindow = kRuns * kRunRows;
+  constexpr std::size_t kWindow = kScanWindow;
   static_assert(kWindow <= 1u << 16);
   std::vector<float> window(kWindow * nq);
   std::uint16_t which[kWindow];  // visits within the window
@@ -145,6 +158,7 @@ void scan_rows(const WorkingSet& ws, std::span<const float* const> queries, Fn&&
           k.dot_block(rows, filled, qs, nq, d, window.data() + first * nq);
         });
     for (std::size_t i = 0; i < read; ++i) fn(w0 + which[i], window.data() + i * nq);
+    window_done(w0, wn);
   }
 }
 
