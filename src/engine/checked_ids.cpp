@@ -108,7 +108,7 @@ void hold_checked_ids(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   const Py_ssize_t total = nargs + (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
   for (Py_ssize_t i = 0; i < total; ++i) {
     if (!PyTuple_CheckExact(args[i]) || pins.reading(args[i]) != nullptr) continue;
-    if (auto it = map.find(args[i]); it != map.end()) pins.hold(it->second->list);
+    if (auto it = map.find(args[i]); it != map.end()) pins.trust(it->second->list);
   }
 }
 

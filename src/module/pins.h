@@ -16,6 +16,9 @@ class Pins {
  public:
   void hold(TextList& list) { lists_.push_back(&list); }
   void hold(IdMap& map) { maps_.push_back(&map); }
+  // A verdict kept elsewhere (the engine's checked ids): answered by reading() but never
+  // pinned, and dropped before foreign code runs, which could free its keeper.
+  void trust(const TextList& list) { trusted_.push_back(&list); }
   void before_foreign_code();
   // A list held here that reads o in place: o has been checked, and no foreign code has run
   // since (that would have pinned and dropped it). nullptr when there is none.
@@ -24,6 +27,7 @@ class Pins {
  private:
   std::vector<TextList*> lists_;
   std::vector<IdMap*> maps_;
+  std::vector<const TextList*> trusted_;
 };
 
 }  // namespace quantelle::py
