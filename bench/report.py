@@ -445,7 +445,7 @@ def readme_summary(result: dict[str, Any]) -> str:
         lines.append(f"{q['many_queries']} queries in one read of {q['n']:,} × {q['d']} cost {fmt_time(per)} per query on "
                      f"one thread, {per / q['compute_bound_per_query_s']:.2f} × its compute bound (2·n·d flops at the "
                      "core's FMA peak).")
-    lines.append("How it was measured, every table and the targets: [docs/benchmarks.md](docs/benchmarks.md).")
+    lines.append("How it was measured, and every table: [docs/benchmarks.md](docs/benchmarks.md).")
     return "\n".join(lines)
 
 

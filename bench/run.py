@@ -308,7 +308,7 @@ def print_point(p: dict[str, Any]) -> None:
     sys.stdout.flush()
 
 
-def overview(result: dict[str, Any]) -> list[tuple[str, tuple[list[str], list[list[str]]]]]:
+def overview(result: dict[str, Any], targets: bool = True) -> list[tuple[str, tuple[list[str], list[list[str]]]]]:
     points = result["points"]
     return [
         ("Per call, median (× the floor of the same run)", report.summary_table(points)),
@@ -322,13 +322,12 @@ def overview(result: dict[str, Any]) -> list[tuple[str, tuple[list[str], list[li
          engine_report.many_table(points, peers.THREADS)),
         ("Where a score_candidates call goes, from outside (differences of medians)",
          report.breakdown_table(points)),
-        ("Targets", report.targets_table(result["targets"])),
-    ]
+    ] + ([("Targets", report.targets_table(result["targets"]))] if targets else [])
 
 
-def markdown(result: dict[str, Any]) -> str:
+def markdown(result: dict[str, Any], targets: bool = True) -> str:
     out = []
-    for title, (head, rows) in overview(result):
+    for title, (head, rows) in overview(result, targets):
         if rows:
             out += [f"**{title}**", "", report.markdown_table(head, rows), ""]
     out += ["<details><summary>Every case, per grid point</summary>", ""]
@@ -412,7 +411,7 @@ def main(argv: list[str]) -> int:
         args.markdown.write_text(markdown(result))
         print(f"wrote {args.markdown}")
     if args.write_docs:
-        for path in report.write_docs(ROOT, result, markdown(result), describe(env, mach)):
+        for path in report.write_docs(ROOT, result, markdown(result, targets=False), describe(env, mach)):
             print(f"wrote {path}")
     return 0
 
