@@ -85,18 +85,28 @@ def _shard_of(manifest: Manifest, row: int) -> ShardEntry:
     return next(e for e in manifest.shards if e.start <= row < e.start + e.rows)
 
 
-def _read_timestamps(d: Directory, manifest: Manifest) -> Growing:
-    ts = Growing(np.float64, 0, manifest.rows)
+def _read_column(d: Directory, manifest: Manifest, key: str, dtype: type[np.generic],
+                 bad: Callable[[npt.NDArray[Any]], npt.NDArray[np.bool_]],
+                 why: Callable[[int, Any], str]) -> Growing:
+    """One number per row from each shard's `key` file; `StorageError` with why(row, value)
+    for the first row of a shard where `bad` holds."""
+    out = Growing(dtype, 0, manifest.rows)
     for e in manifest.shards:
-        record = e.files["timestamps"]
-        d.read_npy(record, np.dtype(np.float64), (e.rows,), ts.write_at)
-        ts.seal_rows(e.rows)
-        values = ts.view(ts.count)[e.start:]
-        bad = np.flatnonzero(np.isinf(values) | (values > MAX_TIMESTAMP))
-        if bad.size:
-            raise StorageError(f"{d.path / record.name}: timestamp {bad[0]} is {values[bad[0]]}, "
-                               "not a date (epoch seconds up to the year 9999, or NaN)")
-    return ts
+        record = e.files[key]
+        d.read_npy(record, np.dtype(dtype), (e.rows,), out.write_at)
+        out.seal_rows(e.rows)
+        values = out.view(out.count)[e.start:]
+        wrong = np.flatnonzero(bad(values))
+        if wrong.size:
+            raise StorageError(f"{d.path / record.name}: {why(wrong[0], values[wrong[0]])}")
+    return out
+
+
+def _read_timestamps(d: Directory, manifest: Manifest) -> Growing:
+    return _read_column(d, manifest, "timestamps", np.float64,
+                        lambda v: np.isinf(v) | (v > MAX_TIMESTAMP),
+                        lambda i, v: f"timestamp {i} is {v}, not a date (epoch seconds up to the "
+                                     "year 9999, or NaN)")
 
 
 def _read_rows(d: Directory, manifest: Manifest, mmap: bool, verify: bool | None) -> Growing:
@@ -121,16 +131,8 @@ def _read_half(d: Directory, manifest: Manifest, mmap: bool,
                verify: bool | None) -> tuple[Growing, Growing]:
     """The saved float16 copy (mapped as the rows would be) and the errors (read: 4 bytes a
     row), each error checked to be a bound at all: finite and not negative."""
-    errors = Growing(np.float32, 0, manifest.rows)
-    for e in manifest.shards:
-        record = e.files["errors"]
-        d.read_npy(record, np.dtype(np.float32), (e.rows,), errors.write_at)
-        errors.seal_rows(e.rows)
-        values = errors.view(errors.count)[e.start:]
-        bad = np.flatnonzero(~np.isfinite(values) | (values < 0))
-        if bad.size:
-            raise StorageError(f"{d.path / record.name}: row {bad[0]}'s error bound is "
-                               f"{values[bad[0]]}, not a finite number of at least 0")
+    errors = _read_column(d, manifest, "errors", np.float32, lambda v: ~np.isfinite(v) | (v < 0),
+                          lambda i, v: f"row {i}'s error bound is {v}, not a finite number of at least 0")
     dim = manifest.dim
     if mmap and len(manifest.shards) == 1:
         e = manifest.shards[0]
