@@ -106,6 +106,32 @@ def test_tails_never_read_past_the_end(variant, n, at_page_end):
     assert np.array_equal(gram(variant, at_page_end(e)), gram(variant, e))
 
 
+def at_offset(values, m):
+    """A copy of `values` that starts m floats past a 64-byte boundary."""
+    raw = np.empty(values.size + 32, np.float32)
+    skip = -raw.ctypes.data % 64 // 4 + m
+    view = raw[skip:skip + values.size].reshape(values.shape)
+    view[...] = values
+    return view
+
+
+# Rows that start off a cache line (NumPy's usually start 16 bytes past one) are read by aligned
+# loads and joined in registers; every offset gives the aligned rows' bits. With d a multiple of
+# 16 all rows of a block share the offset; otherwise only single rows and dot do.
+@pytest.mark.parametrize("d", [16, 17, 31, 32, 47, 48, 100, 384, 385])
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_rows_off_a_cache_line_score_the_aligned_bits(variant, d):
+    rng = np.random.default_rng(d)
+    rows, queries = floats(rng, probe.BLOCK_ROWS, d), floats(rng, 3, d)
+    aligned = at_offset(rows, 0)
+    for m in range(16):
+        moved = at_offset(rows, m)
+        for nq in (1, 2, 3):
+            assert bits(block(variant, moved, queries[:nq])) == bits(block(variant, aligned, queries[:nq])), m
+        assert bits(block(variant, moved[:5], queries[:1])) == bits(block(variant, aligned[:5], queries[:1])), m
+        assert probe.dot(variant, moved[3], queries[0]) == probe.dot(variant, aligned[3], queries[0]), m
+
+
 # Remainders of every tile height (4 and 6 rows) and width (3 and 4 queries), and a full 64.
 @pytest.mark.parametrize("d", [0, 1, 7, 8, 9, 15, 16, 17, 33, 1000])
 @pytest.mark.parametrize("nrows, nq", [(1, 1), (5, 7), (13, 64), (7, 2)])

@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/fault.h"
 #include "kernels/dot_tiles.h"
@@ -36,6 +37,22 @@ struct Ops {
   static void hold(V& v) { asm("" : "+v"(v)); }
   static V fma(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
   static V fma(V a, V b, V c, Tail t) { return _mm512_mask3_fmadd_ps(a, b, c, t.fma); }
+
+  struct Join {
+    __m512i index;  // lane j takes lane j + m of (a, b)
+    __mmask16 head;  // lanes below m
+  };
+  static Join join_by(std::size_t m) {
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return {_mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(m))),
+            static_cast<__mmask16>((1u << m) - 1u)};
+  }
+  static V load_aligned(const float* p) { return _mm512_load_ps(p); }
+  static V load_from(const float* p, const Join& j) {
+    return _mm512_maskz_load_ps(static_cast<__mmask16>(~j.head), p);
+  }
+  static V load_upto(const float* p, const Join& j) { return _mm512_maskz_load_ps(j.head, p); }
+  static V joined(V a, V b, const Join& j) { return _mm512_permutex2var_ps(a, j.index, b); }
 
   template <int Half>
   static __m256 half(V v) {

@@ -4,6 +4,7 @@
 // and trees included, is tested even where AVX-512 is missing.
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "core/fault.h"
 #include "kernels/dot_tiles.h"
@@ -30,6 +31,22 @@ struct Ops {
     return v;
   }
   static void hold(V&) {}
+  struct Join {
+    std::size_t m;
+  };
+  static Join join_by(std::size_t m) { return {m}; }
+  static V load_aligned(const float* p) { return load(p); }
+  static V load_from(const float* p, const Join& j) {
+    V v{};
+    for (std::size_t k = j.m; k < 16; ++k) v.lane[k] = p[k];
+    return v;
+  }
+  static V load_upto(const float* p, const Join& j) { return load(p, {j.m, 16}); }
+  static V joined(V a, V b, const Join& j) {
+    V v{};
+    for (std::size_t k = 0; k < 16; ++k) v.lane[k] = k + j.m < 16 ? a.lane[k + j.m] : b.lane[k + j.m - 16];
+    return v;
+  }
   static V fma(V a, V b, V c) { return fma(a, b, c, {16, 16}); }
   static V fma(V a, V b, V c, Tail t) {
     for (std::size_t j = 0; j < t.touched; ++j) c.lane[j] = std::fma(a.lane[j], b.lane[j], c.lane[j]);
