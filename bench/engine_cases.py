@@ -130,9 +130,12 @@ class Child:
         return run
 
     def close(self) -> None:
+        # Both pipes: a reader left open is a file the next garbage collection warns about.
         if self.proc.stdin is not None:
             self.proc.stdin.close()
         self.proc.wait(timeout=60)
+        if self.proc.stdout is not None:
+            self.proc.stdout.close()
 
 
 class Engine:
