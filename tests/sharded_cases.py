@@ -131,6 +131,28 @@ def test_shards_from_files_search_as_one_machine(client, tmp_path, dated):
         assert_same(one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords))
 
 
+FLOAT16 = [("", {}), ("diverse limit:4", {}), ("like:d250,d3 unlike:a recent diverse limit:6 from: b to: c", {}),
+           ("limit:40", dict(within=WITHIN, mask=MASK)), ("recent:9", dict(threshold=0.2))]
+
+
+@pytest.mark.parametrize("from_files", [False, True], ids=["scattered", "files"])
+def test_float16_shards_search_as_one_machine_and_count_the_rows_scored_again(client, tmp_path, from_files):
+    one = Corpus(*DATA, embed=WORDS.get)
+    if from_files:
+        write_shards(tmp_path, *DATA, shards=3)
+        sharded = ShardedCorpus.from_directory(client, tmp_path, embed=WORDS.get, storage="float16")
+    else:
+        sharded = ShardedCorpus(client, *DATA, embed=WORDS.get, storage="float16")
+    with sharded:
+        assert sharded.storage == "float16" and "float16" in repr(sharded)
+        for modifiers, keywords in FLOAT16:
+            want, got = one.search("q", modifiers, **keywords), sharded.search("q", modifiers, **keywords)
+            assert_same(want, got, modifiers)
+            assert want.prepared.rescored is None and got.prepared.rescored >= len(got.hits)
+    with pytest.raises(ValueError, match="storage must be 'float32' or 'float16', got 'int8'"):
+        ShardedCorpus(client, *DATA, storage="int8")
+
+
 def tracebacks(client):
     return [m for logs in client.get_worker_logs().values() for _, m in logs if "Traceback" in m]
 

@@ -10,16 +10,20 @@ from hypothesis import strategies as st
 from shard_data import DATA, KEYWORDS, MODIFIERS, WORDS
 
 from quantelle import Corpus
-from quantelle.merge import Part, Unproven, merge
+from quantelle.half import convert
+from quantelle.merge import Call, Part, Unproven, merge
 from quantelle.plan import DATA_KEYS
 
 
-def merged(corpus, cuts, modifiers="", *, same_bits=True, skew=0.0, deadline=60.0, rounds=None, **keywords):
+def merged(corpus, cuts, modifiers="", *, same_bits=True, skew=0.0, deadline=60.0, rounds=None, half=False,
+           **keywords):
     """`corpus` cut at `cuts` into parts whose clocks run `skew` seconds ahead: they hold their
-    timestamps `skew` earlier and hand the true ones back with their rows."""
+    timestamps `skew` earlier and hand the true ones back with their rows. With `half`, each
+    part scans a float16 copy of its rows."""
     bounds = [0, *cuts, len(corpus)]
     ts = corpus.timestamps
-    parts = [Part(corpus.matrix[lo:hi], corpus.ids[lo:hi], None if ts is None else ts[lo:hi] - skew, lo)
+    parts = [Part(corpus.matrix[lo:hi], corpus.ids[lo:hi], None if ts is None else ts[lo:hi] - skew, lo,
+                  convert(corpus.matrix[lo:hi]) if half else None)
              for lo, hi in zip(bounds, bounds[1:])]
     prepared = corpus.prepare("q", modifiers, **keywords)
     args = {k: v for k, v in prepared.arguments.items() if k not in DATA_KEYS}
@@ -54,6 +58,23 @@ ONE = Corpus(*DATA, embed=WORDS.get)
 def test_parts_search_as_one_machine(keywords, modifiers, same_bits):
     # Other bits: as if a part's kernel rounded otherwise, so every search goes by the bound.
     assert_one_machine(ONE, merged(ONE, [150], modifiers, same_bits=same_bits, **keywords), modifiers, **keywords)
+
+
+@pytest.mark.parametrize("cuts", [[150], [40, 151, 152]], ids=["halves", "uneven"])
+@pytest.mark.parametrize("modifiers", MODIFIERS)
+@pytest.mark.parametrize("keywords", KEYWORDS.values(), ids=KEYWORDS)
+def test_parts_that_scan_a_float16_copy_search_as_one_machine(keywords, modifiers, cuts):
+    assert_one_machine(ONE, merged(ONE, cuts, modifiers, half=True, **keywords), modifiers, **keywords)
+
+
+def test_a_float16_part_says_how_many_rows_it_scored_again():
+    rows = ONE.matrix[:150]
+    args = {k: v for k, v in ONE.prepare("q", "limit:5").arguments.items() if k not in DATA_KEYS}
+    call = Call(args, 5)
+    plain, half = Part(rows, ONE.ids[:150], None, 0), Part(rows, ONE.ids[:150], None, 0, convert(rows))
+    want, got = plain.answer(call), half.answer(call)
+    assert (got.ids, got.scores, want.rescored) == (want.ids, want.scores, None)
+    assert 5 <= got.rescored < 150  # the copy's intervals leave few rows to score again
 
 
 @settings(max_examples=40, deadline=None)

@@ -24,6 +24,7 @@ import numpy.typing as npt
 
 from . import plan
 from .corpus import Corpus
+from .half import check_storage
 from .merge import Answer, Call, Unproven, fingerprint, merge
 from .plan import Embed, Options
 from .results import Prepared, SearchResult, undated_notes
@@ -50,14 +51,17 @@ class ShardedCorpus:
     lost or does not answer in time. `clock_skew` (seconds) is the most a worker's clock may be
     off the client's: temporal decay reads the clock on both, and the bound that keeps a
     search exact widens with the difference. `close()`, or leaving a ``with`` block, releases
-    the shards on the workers; the client stays open.
+    the shards on the workers; the client stays open. `storage="float16"` has each worker keep
+    a float16 copy of its rows, made there from them, and scan it instead, as `Corpus` does:
+    the same hits, about half the bytes read per search (docs/half.md).
     """
 
     def __init__(self, client: Any, matrix: npt.ArrayLike, ids: Sequence[str],
                  timestamps: npt.ArrayLike | None = None, *, embed: Embed | None = None,
                  shards: int | None = None, timeout: float | None = 60.0,
-                 clock_skew: float = 1.0) -> None:
+                 clock_skew: float = 1.0, storage: str = "float32") -> None:
         timeout, clock_skew = _limits(timeout, clock_skew)
+        storage = check_storage(storage)
         whole = Corpus(matrix, ids, timestamps, embed=embed)
         workers = sorted(client.scheduler_info()["workers"])
         count = len(workers) if shards is None else int(shards)
@@ -77,20 +81,22 @@ class ShardedCorpus:
             data = client.scatter([whole.matrix[lo:hi], whole.ids[lo:hi], ts],
                                   workers=[worker], direct=True, hash=False)
             scattered.append(data)
-            return client.submit(Shard, *data, lo, workers=[worker], actor=True, pure=False)
+            return client.submit(Shard, *data, lo, storage, workers=[worker], actor=True, pure=False)
 
         self._attach(client, workers, bounds, whole.dim, whole.dated, embed, timeout, clock_skew,
-                     time.monotonic() + timeout, shard)
+                     time.monotonic() + timeout, shard, storage)
         del scattered
 
     @classmethod
     def from_directory(cls, client: Any, directory: str | os.PathLike[str], *,
                        embed: Embed | None = None, timeout: float | None = 60.0,
-                       clock_skew: float = 1.0) -> ShardedCorpus:
+                       clock_skew: float = 1.0, storage: str = "float32") -> ShardedCorpus:
         """The corpus that `write_shards` wrote to `directory`, a path that every worker can
         read (the client need not). One worker reads the manifest; each shard's worker then
         memory-maps that shard's files itself, so no row passes through the client. Shards go
-        to the workers in turn (sorted by address).
+        to the workers in turn (sorted by address). With `storage="float16"` each worker makes
+        its float16 copy from the rows it has read and checked (a copy saved beside them is not
+        read), and the float32 pages it converted leave its resident memory.
 
         `ShardError`, naming the shard and its worker, when the manifest or a shard file is
         missing, unreadable or not what the manifest describes, or when loading takes longer
@@ -98,6 +104,7 @@ class ShardedCorpus:
         "What is verified"), and ids are checked distinct across shards.
         """
         timeout, clock_skew = _limits(timeout, clock_skew)
+        storage = check_storage(storage)
         deadline = time.monotonic() + timeout
         path = os.fspath(directory)
         workers = sorted(client.scheduler_info()["workers"])
@@ -126,17 +133,17 @@ class ShardedCorpus:
         dim, dated = manifest.dim, manifest.dated
 
         def shard(s: int, worker: str) -> Any:
-            return client.submit(StoredShard, path, entries[s], dim, dated, workers=[worker],
+            return client.submit(StoredShard, path, entries[s], dim, dated, storage, workers=[worker],
                                  actor=True, pure=False)
 
         self = cls.__new__(cls)
         self._attach(client, workers, bounds, dim, dated, embed, timeout, clock_skew, deadline,
-                     shard, distinct=True)
+                     shard, storage, distinct=True)
         return self
 
     def _attach(self, client: Any, workers: list[str], bounds: list[int], dim: int, dated: bool,
                 embed: Embed | None, timeout: float, clock_skew: float, deadline: float,
-                shard: Callable[[int, str], Any], distinct: bool = False) -> None:
+                shard: Callable[[int, str], Any], storage: str, distinct: bool = False) -> None:
         """Start one actor per shard, `shard(s, worker)`, and wait for them until `deadline`;
         `timeout` becomes the default of every search."""
         if not workers:
@@ -148,6 +155,7 @@ class ShardedCorpus:
         self._n = bounds[-1]
         self._dated = dated
         self._embed = embed
+        self._storage = storage
         self._bounds = bounds
         self._shards = shards = Shards(client, [workers[s % len(workers)] for s in range(count)])
         try:
@@ -207,9 +215,16 @@ class ShardedCorpus:
 
     def __repr__(self) -> str:
         dated = ", dated" if self._dated else ""
+        half = ", float16" if self._storage == "float16" else ""
         closed = ", closed" if not self._shards.futures else ""
         return (f"ShardedCorpus({self._n} documents x {self._dim} dims in {len(self._bounds) - 1} "
-                f"shards{dated}{closed})")
+                f"shards{dated}{half}{closed})")
+
+    @property
+    def storage(self) -> str:
+        """What the shards scan: "float32", or "float16" (a copy per shard, scored again in
+        float32 where it could change the result)."""
+        return self._storage
 
     def close(self) -> None:
         """Release the shards and their rows on the workers; a second call does nothing."""
@@ -278,14 +293,18 @@ class ShardedCorpus:
         listed: list[str] | None = prepared.arguments.get("pre_filter_ids")
         packed = None if listed is None else pack_ids(listed)
         checked = listed is None
+        rescored: int | None = None
 
         shards = self._shards
 
         def ask(calls: Mapping[int, Call]) -> Mapping[int, Answer]:
-            nonlocal checked
+            nonlocal checked, rescored
             replies = shards.all({s: shards.call(s, "answer_packed", pickle.dumps(replace(c, within=None)),
                                                  packed) for s, c in calls.items()}, deadline, wait)
             answers = {s: shards.checked(s, r) for s, r in replies.items()}
+            for a in answers.values():  # every round's, on every shard
+                if a.rescored is not None:
+                    rescored = (rescored or 0) + a.rescored
             if not checked and listed is not None:  # the first round asks every shard
                 q.check_held(listed, [a.held for a in answers.values()])
                 checked = True
@@ -299,6 +318,8 @@ class ShardedCorpus:
             raise ShardError(f"shards {e.parts} could not prove their part of the pool within "
                              f"{wait:g} s") from None
         hit_notes = () if stamps is None else undated_notes(stamps)
+        if rescored is not None:
+            prepared = replace(prepared, rescored=rescored)
         return SearchResult(hits, prepared, time.perf_counter() - start, hit_notes)
 
 

@@ -26,7 +26,8 @@ from . import _engine, threads
 from .frozen import Growing
 from .state import State, Store
 
-__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "row_errors"]
+__all__ = ["STORAGES", "HalfCopy", "check_storage", "convert", "copy_for", "mismatch", "release_rows",
+           "row_errors"]
 
 STORAGES = ("float32", "float16")
 
@@ -171,7 +172,7 @@ class HalfCopy:
         threads.engine_ready()
         records, rescored = _engine.score_f16(rows, errors, **arguments)
         if not self._scanned:
-            _release_rows(state)
+            release_rows(state.rows())
         return records, rescored
 
     def scanned(self) -> None:
@@ -180,14 +181,13 @@ class HalfCopy:
         self._scanned = True
 
 
-def _release_rows(state: State) -> None:
-    """Let the mapped float32 rows that a search read go from resident memory (the page cache
-    keeps them). A fault maps the whole page-cache folio around the row it reads, up to 2 MiB:
-    without this, search after search would map the float32 file in."""
-    source = state.rows()
+def release_rows(source: npt.NDArray[np.float32]) -> None:
+    """Let the float32 rows that a search read go from resident memory where they are mapped
+    (the page cache keeps them). A fault maps the whole page-cache folio around the row it
+    reads, up to 2 MiB: without this, search after search would map the float32 file in."""
     mapped = _mapping(source)
     if mapped is not None:
-        _release(mapped, source, 0, state.n)
+        _release(mapped, source, 0, source.shape[0])
 
 
 def _release(mapped: mmap.mmap, source: npt.NDArray[Any], lo: int, hi: int) -> None:

@@ -23,6 +23,8 @@ import numpy.typing as npt
 
 import _quantelle
 
+from . import _engine, threads
+from .half import release_rows
 from .plan import HALF_LIFE_DAYS, NATIVE_DEFAULTS
 from .results import Hit
 
@@ -61,6 +63,7 @@ class Answer:
     scores: list[float]
     complete: bool  # every working row that the mask and the threshold keep is here
     held: npt.NDArray[np.bool_] | None = None  # with `within`: the entries of the list it holds
+    rescored: int | None = None  # a part with a float16 copy: the rows it scored again in float32
 
 
 class Ask(Protocol):
@@ -78,11 +81,15 @@ class Unproven(TimeoutError):
 
 
 class Part:
-    """Contiguous rows of a corpus, from global row `start`: what one shard holds."""
+    """Contiguous rows of a corpus, from global row `start`: what one shard holds. With `half`
+    (the rows' float16 copy and error bounds, `quantelle.half.convert`), it scans the copy and
+    scores again in float32 the rows that could reach its best: the same records, fewer bytes."""
 
     def __init__(self, matrix: npt.NDArray[np.float32], ids: list[str],
-                 timestamps: npt.NDArray[np.float64] | None, start: int) -> None:
+                 timestamps: npt.NDArray[np.float64] | None, start: int,
+                 half: tuple[npt.NDArray[np.float16], npt.NDArray[np.float32]] | None = None) -> None:
         self.matrix = matrix
+        self.half = half
         self.ids = ids
         self.id_to_idx = {i: r for r, i in enumerate(ids)}
         self.timestamps = timestamps
@@ -109,12 +116,18 @@ class Part:
         m = len(self.ids) if within is None else len(within)
         limit = min(call.k, m)
         records: list[_quantelle._Hit] = []
+        rescored = None if self.half is None else 0
         if limit > 0:
             args = dict(call.arguments, matrix=self.matrix, ids=self.ids, id_to_idx=idx,
                         diverse=False, limit=limit, pre_filter_ids=within, mask=call.mask)
             if args.get("recent"):
                 args["timestamps"] = self.timestamps
-            records = _quantelle.score_candidates(**args)
+            if self.half is None:
+                records = _quantelle.score_candidates(**args)
+            else:
+                threads.engine_ready()
+                records, rescored = _engine.score_f16(*self.half, **args)
+                release_rows(self.matrix)
         rows = [idx[r["id"]] for r in records]
         if within is None or entries is None:
             positions = [self.start + r for r in rows]
@@ -123,7 +136,7 @@ class Part:
         ts = None if self.timestamps is None else np.array(self.timestamps[rows])
         return Answer(positions, [self.ids[r] for r in rows],
                       np.array(self.matrix[rows]).reshape(len(rows), self.matrix.shape[1]), ts,
-                      [r["score"] for r in records], limit == m or len(records) < limit, held)
+                      [r["score"] for r in records], limit == m or len(records) < limit, held, rescored)
 
 
 def _picked(ids: list[str], rows: npt.NDArray[np.int64]) -> list[str]:

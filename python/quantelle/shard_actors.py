@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .half import check_storage, convert
 from .merge import Answer, Call, Part, fingerprint
 from .shard_files import read_shard
 from .storage import ShardEntry
@@ -111,9 +112,13 @@ class Shard(Part):
     fault = ""
 
     def __init__(self, matrix: npt.NDArray[np.float32], ids: list[str],
-                 timestamps: npt.NDArray[np.float64] | None, start: int) -> None:
-        super().__init__(_aligned(matrix), ids, None if timestamps is None else _aligned(timestamps),
-                         start)
+                 timestamps: npt.NDArray[np.float64] | None, start: int,
+                 storage: str = "float32") -> None:
+        rows = _aligned(matrix)
+        # The copy is made here from the rows this worker holds (and has checked, when read
+        # from files), so it cannot disagree with them.
+        half = convert(rows) if check_storage(storage) == "float16" else None
+        super().__init__(rows, ids, None if timestamps is None else _aligned(timestamps), start, half)
 
     def status(self, dim: int, hashes: bool) -> tuple[str, list[str], npt.NDArray[np.uint64] | None]:
         """Why the shard could not load (or ""), its `fingerprint`, and, when asked, its ids'
@@ -158,14 +163,15 @@ class StoredShard(Shard):
     """A shard that its worker memory-maps from a shard directory. A file that cannot be used
     sets `fault` rather than raising, which the worker would log with its traceback."""
 
-    def __init__(self, directory: str, entry: ShardEntry, dim: int, dated: bool) -> None:
+    def __init__(self, directory: str, entry: ShardEntry, dim: int, dated: bool,
+                 storage: str = "float32") -> None:
         base = Path(directory)
         self._base = base
         self._files: dict[str, tuple[int, ...]] = {}
         try:
             names = [r.name for r in entry.files.values()]
             before = {n: _identity(base, n) for n in names if os.path.lexists(base / n)}
-            super().__init__(*read_shard(base, entry, dim, dated), entry.start)
+            super().__init__(*read_shard(base, entry, dim, dated), entry.start, storage)
             self._files = {n: _identity(base, n) for n in names}
             if self._files != before:
                 raise OSError(f"{base}: a file of the shard changed while it was read")
