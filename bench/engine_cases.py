@@ -120,14 +120,25 @@ class Child:
             raise RuntimeError(f"the {self.variant} process: {line.strip() or 'ended'}")
         return line[2:].strip()
 
-    def runner(self, threads: int) -> Callable[[int], object]:
-        def run(reps: int) -> str:
-            assert self.proc.stdin is not None
-            self.proc.stdin.write(f"{threads} {reps}\n")
-            self.proc.stdin.flush()
-            return self._answer()
+    def _ask(self, line: str) -> str:
+        assert self.proc.stdin is not None
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self._answer()
 
-        return run
+    def at_threads(self, threads: int) -> Callable[[], ContextManager[None]]:
+        """The child's count set, and warmed by one call, outside the timed region, as
+        `at_threads` does for this process."""
+        @contextmanager
+        def context() -> Iterator[None]:
+            self._ask(f"threads {threads}")
+            yield
+
+        return context
+
+    def runner(self) -> Callable[[int], object]:
+        """`reps` searches at the count the context set."""
+        return lambda reps: self._ask(f"run {reps}")
 
     def close(self) -> None:
         # Both pipes: a reader left open is a file the next garbage collection warns about.
@@ -166,11 +177,12 @@ class Engine:
         for child in self.children:
             cases.append(Case(f"engine.kernel.{child.variant}.1t",
                               f"Corpus.search, limit 10, 1 thread, {child.variant} kernels (own process)",
-                              child.runner(1), nbytes, measure_memory=False))
+                              child.runner(), nbytes, context=child.at_threads(1), measure_memory=False))
             if THREADS > 1:
                 cases.append(Case(f"engine.kernel.{child.variant}.Nt",
                                   f"Corpus.search, limit 10, {THREADS} threads, {child.variant} kernels (own process)",
-                                  child.runner(THREADS), nbytes, measure_memory=False))
+                                  child.runner(), nbytes, context=child.at_threads(THREADS),
+                                  measure_memory=False))
         if THREADS > 1:
             cases.append(Case("engine.search.Nt", f"Corpus.search, limit 10, {THREADS} threads (default)",
                               repeat(search), nbytes, context=at_threads(THREADS, search)))
@@ -237,14 +249,16 @@ def serve(argv: list[str]) -> int:
     corpus, query = quantelle.Corpus(w.matrix, w.ids), w.query
     del w
     print("ok", flush=True)
-    for line in sys.stdin:
-        threads, reps = (int(x) for x in line.split())
+    for line in sys.stdin:  # "threads N": set (and warm) untimed; "run R": R timed searches
+        what, count = line.split()
         try:
-            if quantelle.get_num_threads() != threads:
-                quantelle.set_num_threads(threads)
-                corpus.search(query)
-            for _ in range(reps):
-                corpus.search(query)
+            if what == "threads":
+                if quantelle.get_num_threads() != int(count):
+                    quantelle.set_num_threads(int(count))
+                    corpus.search(query)
+            else:
+                for _ in range(int(count)):
+                    corpus.search(query)
         except Exception as e:  # noqa: BLE001 - told to the parent, which stops the run
             print(f"error {type(e).__name__}: {e}", flush=True)
             return 1
