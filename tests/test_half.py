@@ -181,12 +181,17 @@ def test_the_bound_is_tight_enough_that_half_of_it_loses_the_best_row(trajectory
 
 @pytest.mark.parametrize("kernel", ["scalar", "avx2"])
 def test_each_half_kernel_gives_the_float32_records(kernel, run_python):
+    import _quantelle_probe as probe
+
+    if kernel not in probe.variants():
+        pytest.skip(f"this CPU does not run the {kernel} kernels")
     done = run_python(f"""
         import numpy as np, _quantelle
         from quantelle import _engine
         from quantelle.half import row_errors
         rng = np.random.default_rng(5)
-        for n, d in ((300, 1), (301, 7), (302, 8), (303, 9), (300, 31), (301, 33), (302, 100)):
+        for n, d in ((300, 1), (301, 7), (302, 8), (303, 9), (300, 15), (301, 16), (302, 17), (300, 31),
+                     (301, 33), (302, 100), (303, 384)):
             x = rng.standard_normal((n, d)).astype(np.float32)
             x /= np.linalg.norm(x, axis=1, keepdims=True)
             h = x.astype(np.float16)
@@ -200,6 +205,26 @@ def test_each_half_kernel_gives_the_float32_records(kernel, run_python):
                 assert got == want, (d, kw)
         """, env={"QUANTELLE_KERNEL": kernel})
     assert done.returncode == 0, done.stderr
+
+
+@pytest.mark.parametrize("kernel", ["scalar", "avx2"])
+def test_each_half_kernel_keeps_its_dots_within_the_rounding_the_bound_allows(kernel):
+    """Every lane, chain and tail of a block: |dot - exact| <= γ(d + 16) Σ|h_i q_i|, the
+    rounding that row_errors adds to each row's bound."""
+    import _quantelle_probe as probe
+
+    if kernel not in probe.variants():
+        pytest.skip(f"this CPU does not run the {kernel} kernels")
+    rng = np.random.default_rng(11)
+    for d in (1, 7, 8, 15, 16, 17, 31, 32, 33, 100, 384, 385):
+        gamma = (d + 16) * 2.0**-24 / (1 - (d + 16) * 2.0**-24)
+        for count, nq in ((16, 1), (5, 2), (13, 3), (1, 1), (4, 3)):
+            h = rng.standard_normal((count, d)).astype(np.float16)
+            qs = rng.standard_normal((nq, d)).astype(np.float32)
+            out = np.frombuffer(probe.half_dot_block(kernel, h.tobytes(), qs.tobytes(), count, nq, d),
+                                np.float32).reshape(nq, 16)[:, :count]
+            x, q = h.astype(np.float64), qs.astype(np.float64)
+            assert np.all(np.abs(out - q @ x.T) <= gamma * (np.abs(q) @ np.abs(x).T)), (d, count, nq)
 
 
 @pytest.mark.parametrize("args, message", [

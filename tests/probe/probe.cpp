@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "candidates/pipeline.h"
 #include "core/fault.h"
 #include "core/views.h"
+#include "kernels/half.h"
 #include "kernels/kernels.h"
 #include "kernels/tile_scan.h"
 #include "module/entries.h"
@@ -136,6 +138,45 @@ PyObject* py_dot_block(PyObject*, PyObject* args) {
   std::vector<float> out(in.rows.size() * in.queries.size());
   in.table->dot_block(in.rows.data(), in.rows.size(), in.queries.data(), in.queries.size(), in.d,
                       out.data());
+  return to_bytes(out.data(), out.size());
+}
+
+// half_dot_block(variant, rows, queries, count, nq, d), rows as float16 bits -> bytes of
+// nq x kBlockRows floats (out[q * kBlockRows + r], the first count of each query's used).
+PyObject* py_half_dot_block(PyObject*, PyObject* args) {
+  const char* name;
+  const char* rows;
+  const char* queries;
+  Py_ssize_t rows_len, queries_len, count, nq, d;
+  if (!PyArg_ParseTuple(args, "sy#y#nnn:half_dot_block", &name, &rows, &rows_len, &queries,
+                        &queries_len, &count, &nq, &d))
+    return nullptr;
+  const quantelle::HalfKernel* kernel = nullptr;
+  for (const quantelle::HalfKernel* k : quantelle::supported_half_kernels())
+    if (std::string_view(name) == k->name) kernel = k;
+  if (kernel == nullptr) return PyErr_Format(PyExc_ValueError, "half_dot_block: no variant %s", name);
+  if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
+      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || rows_len != count * d * 2 ||
+      queries_len != nq * d * 4)
+    return PyErr_Format(PyExc_ValueError, "half_dot_block: unsupported shapes");
+  // Each row and query copied to a buffer of its own, ending where it ends, so that a read
+  // past d is a fault under the sanitizers.
+  std::vector<std::vector<std::uint16_t>> row_copies(count);
+  std::vector<const std::uint16_t*> row_ptrs(count);
+  for (Py_ssize_t r = 0; r < count; ++r) {
+    row_copies[r].resize(d);
+    std::memcpy(row_copies[r].data(), rows + r * d * 2, d * 2);
+    row_ptrs[r] = row_copies[r].data();
+  }
+  std::vector<std::vector<float>> query_copies(nq);
+  std::vector<const float*> query_ptrs(nq);
+  for (Py_ssize_t q = 0; q < nq; ++q) {
+    query_copies[q].resize(d);
+    std::memcpy(query_copies[q].data(), queries + q * d * 4, d * 4);
+    query_ptrs[q] = query_copies[q].data();
+  }
+  std::vector<float> out(nq * quantelle::kBlockRows, 0.0f);
+  kernel->dot_block(row_ptrs.data(), count, query_ptrs.data(), nq, d, out.data());
   return to_bytes(out.data(), out.size());
 }
 
@@ -297,6 +338,8 @@ PyMethodDef kMethods[] = {
     {"dot_block", py_dot_block, METH_VARARGS, "dot_block(variant, rows, queries, count, nq, d)"},
     {"gram", py_gram, METH_VARARGS, "gram(variant, e, m, d) -> bytes"},
     {"dot_tile", py_dot_tile, METH_VARARGS, "dot_tile(variant, rows, queries, nrows, nq, d)"},
+    {"half_dot_block", py_half_dot_block, METH_VARARGS,
+     "half_dot_block(variant, rows, queries, count, nq, d)"},
     {"scan_tiles", py_scan_tiles, METH_VARARGS,
      "scan_tiles(matrix, rows, cols, row_stride, col_stride, queries, nq, first, last)"},
     {"best_by_tiles", py_best_by_tiles, METH_VARARGS, "best_by_tiles(matrix, rows, cols, queries, nq)"},
