@@ -161,22 +161,23 @@ PyObject* py_half_dot_block(PyObject*, PyObject* args) {
     return PyErr_Format(PyExc_ValueError, "half_dot_block: unsupported shapes");
   // Each row and query copied to a buffer of its own, ending where it ends, so that a read
   // past d is a fault under the sanitizers.
-  std::vector<std::vector<std::uint16_t>> row_copies(count);
-  std::vector<const std::uint16_t*> row_ptrs(count);
-  for (Py_ssize_t r = 0; r < count; ++r) {
-    row_copies[r].resize(d);
-    std::memcpy(row_copies[r].data(), rows + r * d * 2, d * 2);
+  const auto rows_n = std::size_t(count), queries_n = std::size_t(nq), dim = std::size_t(d);
+  std::vector<std::vector<std::uint16_t>> row_copies(rows_n);
+  std::vector<const std::uint16_t*> row_ptrs(rows_n);
+  for (std::size_t r = 0; r < rows_n; ++r) {
+    row_copies[r].resize(dim);
+    if (dim != 0) std::memcpy(row_copies[r].data(), rows + r * dim * 2, dim * 2);
     row_ptrs[r] = row_copies[r].data();
   }
-  std::vector<std::vector<float>> query_copies(nq);
-  std::vector<const float*> query_ptrs(nq);
-  for (Py_ssize_t q = 0; q < nq; ++q) {
-    query_copies[q].resize(d);
-    std::memcpy(query_copies[q].data(), queries + q * d * 4, d * 4);
+  std::vector<std::vector<float>> query_copies(queries_n);
+  std::vector<const float*> query_ptrs(queries_n);
+  for (std::size_t q = 0; q < queries_n; ++q) {
+    query_copies[q].resize(dim);
+    if (dim != 0) std::memcpy(query_copies[q].data(), queries + q * dim * 4, dim * 4);
     query_ptrs[q] = query_copies[q].data();
   }
-  std::vector<float> out(nq * quantelle::kBlockRows, 0.0f);
-  kernel->dot_block(row_ptrs.data(), count, query_ptrs.data(), nq, d, out.data());
+  std::vector<float> out(queries_n * quantelle::kBlockRows, 0.0f);
+  kernel->dot_block(row_ptrs.data(), rows_n, query_ptrs.data(), queries_n, dim, out.data());
   return to_bytes(out.data(), out.size());
 }
 
