@@ -362,8 +362,7 @@ def main(argv: list[str]) -> int:
         print("  " + line)
     print(f"  load average at start: {load_start[0]:.2f} {load_start[1]:.2f} {load_start[2]:.2f}")
     print(f"  medians of {args.repeat} interleaved rounds; calls batched to >= {args.sample_ms:g} ms per sample; "
-          "gc paused while timing")
-    print(f"  cache: {timing.cache_clear().method()}")
+          "gc paused while timing; each sample after an untimed call of its own case")
     print(f"  memory: {timing.MEMORY_METHOD}" if timing.memory_probe_works() else "  memory: not measurable here")
     if "numpy" in args.groups and not threads.available:
         print("  note: threadpoolctl is not installed: 1-thread NumPy figures skipped")
@@ -392,7 +391,6 @@ def main(argv: list[str]) -> int:
         "other_processes_cpu_share": round(watch.others(), 3),
         "rounds": args.repeat,
         "memory_method": timing.MEMORY_METHOD,
-        "cache_method": timing.cache_clear().method(),
         "points": points,
         # A target that nothing of this run measured (a group left out) is not shown.
         "targets": [t for t in report.targets(points) + engine_report.targets(points, peers.THREADS)

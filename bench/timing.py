@@ -12,10 +12,7 @@ import statistics
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import ContextManager
-
-import numpy as np
 
 Runner = Callable[[int], object]  # runs the measured operation `reps` times in a row
 
@@ -66,59 +63,20 @@ def calibrate(case: Case, warmup_seconds: float, sample_seconds: float) -> None:
     case.reps = max(1, min(100_000, math.ceil(sample_seconds / max(single, 1e-7))))
 
 
-def last_level_cache_bytes() -> int:
-    """The largest CPU cache this machine reports (sysfs), or 64 MiB where it reports none."""
-    sizes = []
-    for size in Path("/sys/devices/system/cpu/cpu0/cache").glob("index*/size"):
-        text = size.read_text().strip()
-        units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-        if text and text[:-1].isdigit() and text[-1] in units:
-            sizes.append(int(text[:-1]) * units[text[-1]])
-        elif text.isdigit():
-            sizes.append(int(text))
-    return max(sizes, default=64 << 20)
-
-
-class CacheClear:
-    """An untimed read of twice the last-level cache before every sample: each case then starts
-    from the same cache state, whatever the case before it read. Without it, a matrix that fits
-    in a large cache (100k x 384 is 154 MB, and some CPUs have 260 MB of L3) is read from the
-    cache by the cases that follow one over the same rows, and from memory by the others."""
-
-    METHOD = "each sample starts after an untimed read of 2 x the last-level cache ({mib:.0f} MiB)"
-
-    def __init__(self) -> None:
-        self.buffer = np.ones(2 * last_level_cache_bytes() // 8, np.int64)
-
-    def __call__(self) -> None:
-        self.buffer.max()
-
-    def method(self) -> str:
-        return self.METHOD.format(mib=self.buffer.nbytes / 2**20)
-
-
-_clear: CacheClear | None = None
-
-
-def cache_clear() -> CacheClear:
-    global _clear
-    if _clear is None:
-        _clear = CacheClear()
-    return _clear
-
-
 def measure(cases: list[Case], rounds: int, warmup_seconds: float, sample_seconds: float) -> None:
     """Every round takes one sample of every case, in a fixed order, so slow drifts of the machine
-    (another job starting, the clock changing) fall on all contenders alike; each sample starts
-    from a cleared cache (`CacheClear`)."""
-    clear = cache_clear()
+    (another job starting, the clock changing) fall on all contenders alike. Each sample follows
+    an untimed call of its own case: every case starts from its own data in cache, as calls made
+    back to back find it, whatever the case before it read. Without it, a matrix that fits in a
+    large cache (100k x 384 is 154 MB; some CPUs have 260 MB of L3) is read from the cache by a
+    case that follows one over the same rows, and from memory by the others."""
     for case in cases:
         calibrate(case, warmup_seconds, sample_seconds)
     for _ in range(rounds):
         gc.collect()
         for case in cases:
-            with case.context():  # which may warm the case: the clearing comes after it
-                clear()
+            with case.context():
+                case.run(1)
                 with gc_paused():
                     t0 = time.perf_counter_ns()
                     case.run(case.reps)
