@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from shard_data import DATA, KEYWORDS, MODIFIERS, WORDS
+from shard_data import DATA, KEYWORDS, MASK, MODIFIERS, WITHIN, WORDS, M
 
 from quantelle import Corpus
 from quantelle.half import convert
@@ -60,11 +60,27 @@ def test_parts_search_as_one_machine(keywords, modifiers, same_bits):
     assert_one_machine(ONE, merged(ONE, [150], modifiers, same_bits=same_bits, **keywords), modifiers, **keywords)
 
 
+# Without decay: two searches made at different instants decay by different factors, and a
+# score that close to a 4-decimal cut rounds either way (a slower part makes it likelier).
+UNDECAYED = [m for m in MODIFIERS if "recent" not in m]
+
+
 @pytest.mark.parametrize("cuts", [[150], [40, 151, 152]], ids=["halves", "uneven"])
-@pytest.mark.parametrize("modifiers", MODIFIERS)
+@pytest.mark.parametrize("modifiers", UNDECAYED)
 @pytest.mark.parametrize("keywords", KEYWORDS.values(), ids=KEYWORDS)
 def test_parts_that_scan_a_float16_copy_search_as_one_machine(keywords, modifiers, cuts):
     assert_one_machine(ONE, merged(ONE, cuts, modifiers, half=True, **keywords), modifiers, **keywords)
+
+
+@pytest.mark.parametrize("modifiers", ["recent:8000", "recent:6000 diverse like:d100 unlike:a limit:6"])
+@pytest.mark.parametrize("keywords", [{}, dict(within=WITHIN, mask=MASK)], ids=["all", "within-masked"])
+def test_float16_parts_decay_as_one_machine(modifiers, keywords):
+    # Ages on the float32 grid of days far out, as the fingerprint puts them: the decay factors
+    # stay the same for over a minute, whichever instant a search reads its clock.
+    days = 16384.0 + np.random.default_rng(9).integers(0, 1 << 20, len(M)) * 2.0**-9
+    one = Corpus(M, DATA[1], time.time() - days * 86400.0, embed=WORDS.get)
+    got = merged(one, [40, 151, 152], modifiers, half=True, **keywords)
+    assert_one_machine(one, got, modifiers, **keywords)
 
 
 def test_a_float16_part_says_how_many_rows_it_scored_again():
