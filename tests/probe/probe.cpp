@@ -141,6 +141,21 @@ PyObject* py_dot_block(PyObject*, PyObject* args) {
   return to_bytes(out.data(), out.size());
 }
 
+// n vectors of dim T each from `bytes`, each in a buffer of its own that ends where the vector
+// ends, so that a read past dim is a fault under the sanitizers; and pointers to them.
+template <class T>
+struct Copies {
+  std::vector<std::vector<T>> owned;
+  std::vector<const T*> ptrs;
+  Copies(const char* bytes, std::size_t n, std::size_t dim) : owned(n), ptrs(n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      owned[i].resize(dim);
+      if (dim != 0) std::memcpy(owned[i].data(), bytes + i * dim * sizeof(T), dim * sizeof(T));
+      ptrs[i] = owned[i].data();
+    }
+  }
+};
+
 // half_dot_block(variant, rows, queries, count, nq, d), rows as float16 bits -> bytes of
 // nq x kBlockRows floats (out[q * kBlockRows + r], the first count of each query's used).
 PyObject* py_half_dot_block(PyObject*, PyObject* args) {
@@ -155,29 +170,16 @@ PyObject* py_half_dot_block(PyObject*, PyObject* args) {
   for (const quantelle::HalfKernel* k : quantelle::supported_half_kernels())
     if (std::string_view(name) == k->name) kernel = k;
   if (kernel == nullptr) return PyErr_Format(PyExc_ValueError, "half_dot_block: no variant %s", name);
+  // d bounded first, so that the byte counts below cannot overflow.
   if (count < 0 || std::size_t(count) > quantelle::kBlockRows || nq < 1 ||
-      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || rows_len != count * d * 2 ||
-      queries_len != nq * d * 4)
+      std::size_t(nq) > quantelle::kMaxQueries || d < 0 || d > PY_SSIZE_T_MAX / 64 ||
+      rows_len != count * d * 2 || queries_len != nq * d * 4)
     return PyErr_Format(PyExc_ValueError, "half_dot_block: unsupported shapes");
-  // Each row and query copied to a buffer of its own, ending where it ends, so that a read
-  // past d is a fault under the sanitizers.
-  const auto rows_n = std::size_t(count), queries_n = std::size_t(nq), dim = std::size_t(d);
-  std::vector<std::vector<std::uint16_t>> row_copies(rows_n);
-  std::vector<const std::uint16_t*> row_ptrs(rows_n);
-  for (std::size_t r = 0; r < rows_n; ++r) {
-    row_copies[r].resize(dim);
-    if (dim != 0) std::memcpy(row_copies[r].data(), rows + r * dim * 2, dim * 2);
-    row_ptrs[r] = row_copies[r].data();
-  }
-  std::vector<std::vector<float>> query_copies(queries_n);
-  std::vector<const float*> query_ptrs(queries_n);
-  for (std::size_t q = 0; q < queries_n; ++q) {
-    query_copies[q].resize(dim);
-    if (dim != 0) std::memcpy(query_copies[q].data(), queries + q * dim * 4, dim * 4);
-    query_ptrs[q] = query_copies[q].data();
-  }
-  std::vector<float> out(queries_n * quantelle::kBlockRows, 0.0f);
-  kernel->dot_block(row_ptrs.data(), rows_n, query_ptrs.data(), queries_n, dim, out.data());
+  const auto dim = std::size_t(d);
+  const Copies<std::uint16_t> r(rows, std::size_t(count), dim);
+  const Copies<float> q(queries, std::size_t(nq), dim);
+  std::vector<float> out(q.ptrs.size() * quantelle::kBlockRows, 0.0f);
+  kernel->dot_block(r.ptrs.data(), r.ptrs.size(), q.ptrs.data(), q.ptrs.size(), dim, out.data());
   return to_bytes(out.data(), out.size());
 }
 
