@@ -30,7 +30,7 @@ from .dates import MAX_TIMESTAMP, epoch_seconds, timestamp_problem
 from .documents import id_list, metadata_list, str_list, text_list, unit_rows, vector_rows
 from .frozen import Growing, frozen_copy
 from .plan import Embed, Options, checked_vector, real_array
-from .results import Hit, Prepared, SearchResult, undated_notes
+from .results import Hit, Prepared, SearchResult, plain_hits, undated_notes
 from .state import State, Store
 from .where import Evaluation
 
@@ -447,7 +447,7 @@ def _hits(records: list[_quantelle._Hit], state: State,
     """The records as hits, with their texts and metadata, and the notes about them."""
     e = state.epoch
     if not (state.has_texts or state.has_metadata or (recent and state.dated)):
-        return [Hit(r["id"], r["score"]) for r in records], ()
+        return plain_hits(records), ()
     found = state.rows_of([r["id"] for r in records])
     rows = [found[r["id"]] for r in records]
     texts = e.texts if state.has_texts else None

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -27,6 +27,25 @@ class Hit:
                         (("text", self.text), ("metadata", self.metadata)) if value is not None)
         return f"Hit(id={self.id!r}, score={self.score!r}{extra})"
 
+
+
+_SLOTS = tuple(Hit.__dict__[name].__set__ for name in ("id", "score", "text", "metadata"))
+
+
+def plain_hits(records: Sequence[Mapping[str, Any]]) -> list[Hit]:
+    """`Hit(r["id"], r["score"])` for each record, its slots set directly: the frozen class's
+    own __init__ goes through object.__setattr__ field by field, which takes nearly twice as
+    long, for every hit of every search."""
+    set_id, set_score, set_text, set_metadata = _SLOTS
+    hits = []
+    for r in records:
+        hit = object.__new__(Hit)
+        set_id(hit, r["id"])
+        set_score(hit, r["score"])
+        set_text(hit, None)
+        set_metadata(hit, None)
+        hits.append(hit)
+    return hits
 
 @dataclass(frozen=True, slots=True, repr=False)
 class Prepared:
