@@ -7,7 +7,7 @@ column uses the same arithmetic and so checks it against `bench/half.py`'s re-sc
     python bench/int8_bound.py                       # 1M x 384 random unit rows, 20 queries
     python bench/int8_bound.py --minilm              # the demo corpus embedded with MiniLM too
 
-Every count is also checked to hold the exact top k (float64 scores of the float32 rows).
+Every count is also checked to hold the exact top k (the float32 rows' own scores).
 """
 
 import argparse

@@ -28,7 +28,6 @@ class Hit:
         return f"Hit(id={self.id!r}, score={self.score!r}{extra})"
 
 
-
 _SLOTS = tuple(Hit.__dict__[name].__set__ for name in ("id", "score", "text", "metadata"))
 
 
