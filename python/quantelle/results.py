@@ -46,6 +46,7 @@ def plain_hits(records: Sequence[Mapping[str, Any]]) -> list[Hit]:
         hits.append(hit)
     return hits
 
+
 @dataclass(frozen=True, slots=True, repr=False)
 class Prepared:
     """A query ready for `_quantelle.score_candidates(**arguments)`.
