@@ -3,6 +3,7 @@ modifier and keyword, changes and a saved corpus; and its bound is tight enough 
 loses a hit."""
 import json
 import os
+import time
 
 import numpy as np
 import pytest
@@ -316,24 +317,57 @@ def test_searches_leave_no_float32_rows_resident(tmp_path, saved):
 
 
 # The best rows first, last, or spread: the scan's running floor rises at different times, and
-# the rows it lets through must still be filtered down to the same candidates.
+# the rows it lets through must still be filtered down to the same candidates. The modulated
+# searches drop rows early on a bound that skips their timestamps and mask bytes (not where the
+# half-life is negative and a factor may exceed 1).
+MODULATED = {"recent": True, "not_like_vec": True, "mask": True, "threshold": 0.02,
+             "traj_from_vec": True, "traj_to_vec": True}
+
+
 @pytest.mark.parametrize("threads", [1, 2])
-@pytest.mark.parametrize("kw", [{"limit": 10}, {"limit": 5, "diverse": True, "oversample": 40}])
+@pytest.mark.parametrize("kw", [
+    {"limit": 10},
+    {"limit": 5, "diverse": True, "oversample": 40},
+    {"limit": 10, **MODULATED},
+    {"limit": 10, **MODULATED, "recent_days": -16000.0},
+    {"limit": 8, "diverse": True, "oversample": 30, "recent": True, "recent_days": 20000.0, "mask": True},
+    {"limit": 10, "recent": True, "recent_days": 20000.0, "below_zero": True},
+], ids=["plain", "diverse", "modulated", "negative half-life", "diverse, decay and mask",
+        "decay of scores below zero"])
 def test_candidates_do_not_depend_on_where_the_best_rows_lie(threads, kw):
     rng = np.random.default_rng(17)
     x = random_rows(rng, 50000)  # past the size that the pool takes on
     x /= np.linalg.norm(x, axis=1, keepdims=True)
     q = random_rows(rng, 1)[0]
-    ascending = x[np.argsort(x @ q, kind="stable")]
+    if kw.get("below_zero"):  # every score below 0, where decay raises the worst ones most
+        x, q = np.abs(x), -np.abs(q)
+    kw = {k: v for k, v in kw.items() if k != "below_zero"}
+    # Ages on the float32 grid of days far out, so that every call reads the same factors, and
+    # timestamps unknown or 0 (factor 1). A half-life of -16000 days gives factors from -42 to -7.
+    ts = time.time() - 86400.0 * (16384.0 + rng.integers(0, 1 << 20, len(x)) * 2.0**-9)
+    ts[::97] = np.nan
+    ts[::89] = 0.0
+    keep = rng.random(len(x)) < 0.8
+    vecs = {k: random_rows(rng, 1)[0] for k in ("not_like_vec", "traj_from_vec", "traj_to_vec")}
     before = quantelle.get_num_threads()
     quantelle.set_num_threads(threads)
     try:
         counts = set()
-        for rows in (ascending, ascending[::-1].copy(), x):
+        ascending = np.argsort(x @ q, kind="stable")
+        for order in (ascending, ascending[::-1].copy(), np.arange(len(x))):
+            rows = x[order]
             h = rows.astype(np.float16)
             ids = [str(i) for i in range(len(rows))]
-            got, rescored = _engine.score_f16(h, row_errors(rows, h), rows, ids, {}, q, **kw)
-            assert got == _quantelle.score_candidates(rows, ids, {}, q, **kw)
+            args = dict(kw)
+            for k in vecs:
+                if k in args:
+                    args[k] = vecs[k]
+            if "mask" in args:
+                args["mask"] = keep[order]
+            if args.get("recent"):
+                args["timestamps"] = ts[order]
+            got, rescored = _engine.score_f16(h, row_errors(rows, h), rows, ids, {}, q, **args)
+            assert got == _quantelle.score_candidates(rows, ids, {}, q, **args)
             counts.add(rescored)
         assert len(counts) == 1 and counts.pop() < 2 * kw.get("oversample", kw["limit"])
     finally:

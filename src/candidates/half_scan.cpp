@@ -203,11 +203,16 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
   // row stays inside (docs/half.md). A block at a time, in loops that the compiler runs in
   // vector lanes.
   constexpr std::size_t kB = kBlockRows;
+  // Decay's factors lie in [0, 1] for a positive half-life, so no stage after the blend can
+  // raise a row's upper end above max(hi, 0) less the penalty: a row whose bound stays below the
+  // sieve's floor would be neither kept nor offered, and is dropped before its timestamp, mask
+  // byte and factor are read (most rows, once the floor has risen).
+  const bool decay_bounded = !decay || decay->days > 0.0f;
   const auto block = [&](Sieve& sieve, std::size_t begin, std::size_t n, const std::size_t* at,
                          const float* dots) {
     std::size_t pos[kB];
     std::uint64_t rows[kB];
-    float error[kB], lo[kB], hi[kB];
+    float error[kB], lo[kB], hi[kB], vl[kB], vh[kB];
     for (std::size_t j = 0; j < n; ++j) pos[j] = begin + at[j];
     for (std::size_t j = 0; j < n; ++j) rows[j] = working.row(pos[j]);
     for (std::size_t j = 0; j < n; ++j) error[j] = half.errors[rows[j]];
@@ -221,6 +226,24 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
       }
     };
     slot(0, lo, hi);  // the query's score, or the trajectory's blend of two
+    if (contrast) slot(negative_slot, vl, vh);
+    if (decay_bounded) {  // rounding is monotonic: each bound is at least the end it stands for
+      const float keep_from = sieve.floor();
+      float reach[kB];
+      for (std::size_t j = 0; j < n; ++j) reach[j] = decay ? std::max(hi[j], 0.0f) : hi[j];
+      if (contrast) {
+        for (std::size_t j = 0; j < n; ++j) reach[j] = reach[j] - kContrastWeight * vl[j];
+      }
+      std::size_t left = 0;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (reach[j] < keep_from) continue;  // NaN never drops a row
+        pos[left] = pos[j], rows[left] = rows[j], lo[left] = lo[j], hi[left] = hi[j];
+        if (contrast) vl[left] = vl[j], vh[left] = vh[j];
+        ++left;
+      }
+      n = left;
+      if (n == 0) return;
+    }
     if (decay) {  // apply's own factors (1 * f is f); min and max hold for either sign of them
       double ts[kB];
       float f[kB];
@@ -246,8 +269,6 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
       }
     }
     if (contrast) {
-      float vl[kB], vh[kB];
-      slot(negative_slot, vl, vh);
       for (std::size_t j = 0; j < n; ++j) {
         lo[j] = lo[j] - kContrastWeight * vh[j];
         hi[j] = hi[j] - kContrastWeight * vl[j];
@@ -260,6 +281,7 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
   const std::size_t ranges = (m + kRangeRows - 1) / kRangeRows;
   const auto touch = [&](std::uint64_t row) {
     __builtin_prefetch(half.errors.data() + row);
+    if (decay_bounded) return;  // few rows reach their timestamps and mask bytes
     if (decay) __builtin_prefetch(r.timestamps->data + static_cast<std::ptrdiff_t>(row) * r.timestamps->stride);
     if (r.mask) __builtin_prefetch(r.mask->data + static_cast<std::ptrdiff_t>(row) * r.mask->stride);
   };
