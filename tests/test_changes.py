@@ -172,3 +172,36 @@ def test_searches_in_other_threads_see_the_corpus_before_or_after_each_change():
     for t in threads:
         t.join()
     assert not faults and len(seen) > 100 and set(seen) <= published, faults
+
+
+@pytest.mark.parametrize("first", ["search", "add", "remove"])
+def test_the_id_map_built_on_first_use_by_racing_threads_knows_every_document(first):
+    rng = np.random.default_rng(11)
+    base, extra = rng.standard_normal((300, 8)), rng.standard_normal((20, 8))
+    for attempt in range(20):
+        corpus = Corpus(base, [f"d{i}" for i in range(300)])
+        start, faults = threading.Barrier(5), []
+
+        def look(k):
+            start.wait()
+            try:
+                hits = corpus.search(base[k], f"like:d{k} limit:1").hits
+                assert hits[0].id == f"d{k}"
+            except Exception as e:  # noqa: BLE001 - any failure is the finding
+                faults.append(e)
+
+        threads = [threading.Thread(target=look, args=(k,)) for k in (3, 50, 150, 299)]
+        for t in threads:
+            t.start()
+        start.wait()
+        if first == "add":
+            corpus.add(extra, [f"x{attempt}-{i}" for i in range(20)])
+        elif first == "remove":
+            corpus.remove(["d7"])
+        else:
+            corpus.search(base[0], "like:d0")
+        for t in threads:
+            t.join()
+        assert not faults, faults
+        ids = corpus.ids
+        assert corpus.id_to_idx == {doc: row for row, doc in enumerate(ids)}

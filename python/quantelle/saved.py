@@ -52,12 +52,12 @@ class Layout:
     segments: tuple[Segment, ...]
 
 
-def _read_ids(d: Directory, manifest: Manifest) -> tuple[list[str], dict[str, int]]:
+def _read_ids(d: Directory, manifest: Manifest) -> list[str]:
     ids: list[str] = []
     for e in manifest.shards:
         ids += read_json_list(d, e.files["ids"], e.rows, "str ids", (str,))
-    id_to_row = dict(zip(ids, range(len(ids)), strict=True))
-    if len(id_to_row) != len(ids):
+    # A set, not the id map: that is built when a lookup first needs it.
+    if len(set(ids)) != len(ids):
         seen: dict[str, int] = {}
         for row, doc in enumerate(ids):
             if doc in seen:
@@ -70,7 +70,7 @@ def _read_ids(d: Directory, manifest: Manifest) -> tuple[list[str], dict[str, in
     except UnicodeEncodeError:
         bad = next(i for i in ids if not _encodes(i))
         raise StorageError(f"{d.path}: the id {bad!r} is not valid Unicode text") from None
-    return ids, id_to_row
+    return ids
 
 
 def _encodes(text: str) -> bool:
@@ -166,7 +166,7 @@ def open_directory(path: str | os.PathLike[str], mmap: bool, verify: bool | None
     read at all. `verify` also compares the copy with the one the rows give."""
     with Directory(path) as d:
         manifest = read_manifest_in(d)
-        ids, id_to_row = _read_ids(d, manifest)
+        ids = _read_ids(d, manifest)
         timestamps = _read_timestamps(d, manifest) if manifest.dated else None
         texts = metadata = None
         if manifest.texts:
@@ -179,7 +179,7 @@ def open_directory(path: str | os.PathLike[str], mmap: bool, verify: bool | None
         copy = _read_half(d, manifest, mmap, verify) if half and manifest.half else None
         if copy is not None and verify:
             _check_half(d, manifest, rows, copy)
-        store = Store(rows, ids, timestamps, texts, metadata, id_to_row)
+        store = Store(rows, ids, timestamps, texts, metadata)
         segments = tuple(Segment(e.start, e.start + e.rows, e.rows, e) for e in manifest.shards)
         return store, Layout(d.identity(), manifest, segments), copy
 

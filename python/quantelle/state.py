@@ -38,13 +38,16 @@ class Epoch:
 
     def __init__(self, rows: Growing, ids: list[str], timestamps: Growing | None,
                  texts: list[str | None] | None, metadata: list[Metadata] | None,
-                 lock: threading.Lock, id_to_row: dict[str, int] | None = None) -> None:
+                 lock: threading.Lock) -> None:
         self.rows = rows
         self.ids = ids
         self.timestamps = timestamps
         self.texts = texts
         self.metadata = metadata
-        self.id_to_row = dict(zip(ids, range(len(ids)))) if id_to_row is None else id_to_row
+        # Built on first use: a corpus that only searches never looks an id up, and at a million
+        # rows the map and its row numbers take about 70 MiB.
+        self._id_to_row: dict[str, int] | None = None
+        self._map_lock = threading.Lock()
         self.earlier: dict[str, list[int]] = {}  # rows an id had before it was added again
         self.death = np.full(max(16, rows.count), ALIVE, np.int64)
         self.indexes = Indexes(lock)
@@ -52,6 +55,19 @@ class Epoch:
         # the row count of the last search that passed `ids` itself instead.
         self.checked: tuple[tuple[str, ...], CheckedIds] | None = None
         self.listed = -1
+
+    @property
+    def id_to_row(self) -> dict[str, int]:
+        """The row of each id (its latest, for an id added again)."""
+        found = self._id_to_row
+        if found is None:
+            # Its own lock, not the store's: a writer asks for it with that one held. `ids` holds
+            # just the first rows until an add has read it (add reads it, then extends `ids`).
+            with self._map_lock:
+                if self._id_to_row is None:
+                    self._id_to_row = dict(zip(self.ids, range(len(self.ids))))
+                found = self._id_to_row
+        return found
 
     def mark_dead(self, rows: npt.NDArray[np.int64], version: int) -> None:
         self.death[rows] = version
@@ -169,10 +185,9 @@ class Store:
     needs them, so a run of single adds scales its rows as one block."""
 
     def __init__(self, rows: Growing, ids: list[str], timestamps: Growing | None,
-                 texts: list[str | None] | None, metadata: list[Metadata] | None,
-                 id_to_row: dict[str, int] | None = None) -> None:
+                 texts: list[str | None] | None, metadata: list[Metadata] | None) -> None:
         self.lock = threading.Lock()
-        epoch = Epoch(rows, ids, timestamps, texts, metadata, self.lock, id_to_row)
+        epoch = Epoch(rows, ids, timestamps, texts, metadata, self.lock)
         self.state = State(epoch, rows.count, 0, rows.count)
         # Rows accepted by `add` and not yet published: raw, in one buffer that doubles.
         self.staged = np.empty((16, rows.width), np.float32)
