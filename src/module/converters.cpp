@@ -142,7 +142,7 @@ PyResult<void> convert(PyObject* o, TextList& out, Pins& pins) {
     PyObject* const* items = PySequence_Fast_ITEMS(o);
     bool all_exact = true;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i + kFetchAhead < n) __builtin_prefetch(items[i + kFetchAhead]);
+      if (i + kListFetchAhead < n) __builtin_prefetch(items[i + kListFetchAhead]);
       if (!is_plain_text(items[i])) [[unlikely]] {
         if (auto r = check_text(items[i]); !r) return r;
         all_exact = all_exact && PyUnicode_CheckExact(items[i]);

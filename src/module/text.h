@@ -30,5 +30,10 @@ namespace quantelle::py {
 // Validation walks a million elements per call: fetch the objects this far ahead, so that their
 // cache misses overlap instead of queueing one behind the other.
 inline constexpr std::size_t kFetchAhead = 16;
+// A list's items, checked in turn, usually lie in memory in the order they were created, which
+// the hardware prefetchers follow: on an AMD EPYC Zen 4 a 1M-id check took 3.7 ms fetching 16
+// ahead, 3.1 ms at 4 and 2.8 ms with no fetch; 4 keeps a few misses in flight where the items
+// are scattered (a shuffled list took 14.5 ms at every distance there).
+inline constexpr std::size_t kListFetchAhead = 4;
 
 }  // namespace quantelle::py
