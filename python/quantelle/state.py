@@ -45,7 +45,7 @@ class Epoch:
         self.texts = texts
         self.metadata = metadata
         # Built on first use: a corpus that only searches never looks an id up, and at a million
-        # rows the map and its row numbers take about 70 MiB.
+        # rows the map and its row numbers take about 60 MiB.
         self._id_to_row: dict[str, int] | None = None
         self._map_lock = threading.Lock()
         self.earlier: dict[str, list[int]] = {}  # rows an id had before it was added again
