@@ -206,8 +206,9 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
   // Decay's factors lie in [0, 1] for a positive half-life, so no stage after the blend can
   // raise a row's upper end above max(hi, 0) less the penalty: a row whose bound stays below the
   // sieve's floor would be neither kept nor offered, and is dropped before its timestamp, mask
-  // byte and factor are read (most rows, once the floor has risen).
-  const bool decay_bounded = !decay || decay->days > 0.0f;
+  // byte and factor are read (most rows, once the floor has risen). Without those stages the
+  // sieve's own test is the same one.
+  const bool drop_early = (decay || r.mask || cut) && (!decay || decay->days > 0.0f);
   const auto block = [&](Sieve& sieve, std::size_t begin, std::size_t n, const std::size_t* at,
                          const float* dots) {
     std::size_t pos[kB];
@@ -227,7 +228,7 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
     };
     slot(0, lo, hi);  // the query's score, or the trajectory's blend of two
     if (contrast) slot(negative_slot, vl, vh);
-    if (decay_bounded) {  // rounding is monotonic: each bound is at least the end it stands for
+    if (drop_early) {  // rounding is monotonic: each bound is at least the end it stands for
       const float keep_from = sieve.floor();
       float reach[kB];
       for (std::size_t j = 0; j < n; ++j) reach[j] = decay ? std::max(hi[j], 0.0f) : hi[j];
@@ -281,7 +282,7 @@ std::vector<std::uint64_t> half_candidates(const ScoreRequest& r, const ScorePla
   const std::size_t ranges = (m + kRangeRows - 1) / kRangeRows;
   const auto touch = [&](std::uint64_t row) {
     __builtin_prefetch(half.errors.data() + row);
-    if (decay_bounded) return;  // few rows reach their timestamps and mask bytes
+    if (drop_early) return;  // few rows reach their timestamps and mask bytes
     if (decay) __builtin_prefetch(r.timestamps->data + static_cast<std::ptrdiff_t>(row) * r.timestamps->stride);
     if (r.mask) __builtin_prefetch(r.mask->data + static_cast<std::ptrdiff_t>(row) * r.mask->stride);
   };
